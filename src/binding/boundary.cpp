@@ -1,0 +1,114 @@
+#include "binding/boundary.hpp"
+
+#include <mutex>
+#include <vector>
+
+namespace tervalin {
+
+namespace detail {
+
+thread_local long lock_depth_value __attribute__((tls_model("initial-exec"))) = 0;
+std::atomic<bool> release_queue_created{false};
+
+namespace {
+
+// The queue is created on first use and never destroyed, so that threads
+// still running at process exit can use it.
+struct ReleaseQueue {
+    std::mutex mutex;
+    std::vector<PyObject*> pending;
+};
+
+ReleaseQueue& release_queue() {
+    static ReleaseQueue* const queue = [] {
+        auto* created = new ReleaseQueue;
+        release_queue_created.store(true, std::memory_order_release);
+        return created;
+    }();
+    return *queue;
+}
+
+}  // namespace
+
+void drain_queue() noexcept {
+    ReleaseQueue& queue = release_queue();
+    std::vector<PyObject*> taken;
+    {
+        std::lock_guard guard(queue.mutex);
+        if (queue.pending.empty()) return;
+        taken.swap(queue.pending);
+    }
+    // Decrements run finalisers, which may queue more releases: the mutex is
+    // not held here, and those wait for the next drain.
+    for (PyObject* object : taken) Py_DECREF(object);
+}
+
+void queue_release(PyObject* object) {
+    ReleaseQueue& queue = release_queue();
+    std::lock_guard guard(queue.mutex);
+    queue.pending.push_back(object);
+}
+
+void DepthScope::forbidden_depth() {
+    if (lock_depth_value == -1)
+        fault("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
+    fault("Access to the GIL is currently prohibited.");
+}
+
+}  // namespace detail
+
+long lock_depth() noexcept { return detail::lock_depth_value; }
+
+void release_ref(PyObject* object) noexcept {
+    if (object == nullptr) return;
+    if (detail::lock_depth_value >= 1) {
+        Py_DECREF(object);
+        return;
+    }
+    try {
+        detail::queue_release(object);
+    } catch (...) {
+        // Without memory for the queue the reference is leaked rather than
+        // released without the interpreter lock.
+    }
+}
+
+void drain_deferred_releases() noexcept {
+    if (detail::release_queue_created.load(std::memory_order_acquire)) detail::drain_queue();
+}
+
+std::size_t deferred_release_count() noexcept {
+    if (!detail::release_queue_created.load(std::memory_order_acquire)) return 0;
+    auto& queue = detail::release_queue();
+    std::lock_guard guard(queue.mutex);
+    return queue.pending.size();
+}
+
+LockGuard acquire_lock() {
+    LockGuard guard;
+    if (detail::lock_depth_value > 0) {
+        ++detail::lock_depth_value;
+        guard.active_ = true;
+        return guard;
+    }
+    static const bool initialized = Py_IsInitialized() != 0;
+    if (!initialized) {
+        fault("The Python interpreter is not initialized and the `auto-initialize` feature is "
+              "not enabled.");
+    }
+    guard.ensured_ = PyGILState_Ensure();
+    ++detail::lock_depth_value;
+    guard.active_ = true;
+    drain_deferred_releases();
+    return guard;
+}
+
+LockGuard::~LockGuard() {
+    if (!active_) return;
+    --detail::lock_depth_value;
+    if (ensured_) PyGILState_Release(*ensured_);
+}
+
+PyErr fault_error(const std::exception_ptr& caught) { return panic_error(fault_message(caught)); }
+
+}  // namespace tervalin

@@ -1,0 +1,65 @@
+#include "binding/panic_exception.hpp"
+
+#include "binding/fault.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+namespace tervalin {
+namespace {
+
+constexpr const char* panic_doc =
+    "\n"
+    "The exception raised when C++ code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+std::atomic<PyObject*> panic_type{nullptr};
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    if (PyObject* existing = panic_type.load(std::memory_order_acquire)) return existing;
+    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                                  PyExc_BaseException, nullptr);
+    if (created == nullptr) {
+        fault("Failed to initialize new exception type.: " + fetch_error().render());
+    }
+    PyObject* expected = nullptr;
+    if (!panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+        Ref discarded = Ref::steal(created);
+        return expected;
+    }
+    return created;
+}
+
+PyErr panic_error(std::string_view message) {
+    return PyErr::described(panic_exception_type(), [text = std::string(message)] {
+        Ref str = Ref::steal(PyUnicode_FromStringAndSize(text.data(),
+                                                         static_cast<Py_ssize_t>(text.size())));
+        if (!str) return Ref();
+        return Ref::steal(PyTuple_Pack(1, str.get()));
+    });
+}
+
+void resume_panic(Ref exception) {
+    std::string message = "Unwrapped panic from Python code";
+    if (Ref text = Ref::steal(PyObject_Str(exception.get()))) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+            message.assign(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    std::fputs(
+        "--- tervalin's binding layer is resuming a panic after fetching a PanicException "
+        "from Python. ---\nPython stack trace below:\n",
+        stderr);
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    fault(std::move(message));
+}
+
+}  // namespace tervalin

@@ -1,0 +1,54 @@
+// Owned Python references.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace tervalin {
+
+// Releases one strong reference now when this thread holds the interpreter
+// lock, otherwise queues it for the next boundary entry (see boundary.hpp).
+void release_ref(PyObject* object) noexcept;
+
+// One strong reference, released when the holder goes away. Every owned
+// reference in the module lives in one of these, so no failure path can skip
+// a release.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            reset();
+            ptr_ = std::exchange(other.ptr_, nullptr);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { reset(); }
+
+    // Takes over a new reference (which may be null).
+    [[nodiscard]] static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    // Adds a reference to a borrowed object (which may be null).
+    [[nodiscard]] static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
+    // Hands the reference to the caller, leaving this holder empty.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+    void reset() noexcept {
+        if (PyObject* old = std::exchange(ptr_, nullptr)) release_ref(old);
+    }
+
+private:
+    explicit Ref(PyObject* object) noexcept : ptr_(object) {}
+    PyObject* ptr_ = nullptr;
+};
+
+}  // namespace tervalin

@@ -1,0 +1,47 @@
+#include "python/module_body.hpp"
+
+#include "binding/class_frame.hpp"
+#include "python/mit_limits.hpp"
+
+#ifndef TERVALIN_VERSION
+#error "TERVALIN_VERSION must be defined by the build"
+#endif
+
+namespace tervalin {
+namespace {
+
+// The name enters __all__ before the attribute exists.
+Result<void> register_attribute(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error());
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all) return fail(fetch_error());
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fail(fetch_error());
+    }
+    Ref key = Ref::steal(checked(PyUnicode_FromString(name)));
+    if (PyList_Append(all.get(), key.get()) < 0)
+        fault("could not append __name__ to __all__: " + fetch_error().render());
+    if (PyObject_SetAttr(module, key.get(), value) < 0) return fail(fetch_error());
+    return {};
+}
+
+template <class Frame>
+Result<void> register_class(PyObject* module) {
+    Result<PyTypeObject*> type = Frame::get_or_create();
+    if (!type) return fail(std::move(type).error());
+    return register_attribute(module, Frame::name(),
+                              reinterpret_cast<PyObject*>(*type));
+}
+
+}  // namespace
+
+Result<void> run_module_body(PyObject* module) {
+    Ref version = Ref::steal(checked(PyUnicode_FromString(TERVALIN_VERSION)));
+    if (auto done = register_attribute(module, "__version__", version.get()); !done) return done;
+    if (auto done = register_class<MitLimitsFrame>(module); !done) return done;
+    return {};
+}
+
+}  // namespace tervalin

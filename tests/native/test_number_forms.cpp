@@ -1,0 +1,440 @@
+// Native checks for the representation number forms and TextBuffer.
+//
+// Build and run:
+//   g++ -std=c++23 -O2 -Wall -Wextra -Werror -Isrc src/repr/number_forms.cpp
+//       tests/native/test_number_forms.cpp -o /tmp/tnf && /tmp/tnf
+// Prints "N passed, M failed" last and exits non-zero on any failure.
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "repr/number_forms.hpp"
+#include "repr/text_buffer.hpp"
+
+namespace repr = tervalin::repr;
+
+namespace {
+
+long g_passed = 0;
+long g_failed = 0;
+
+void record(bool ok, const char* what, int line, const std::string& context) {
+    if (ok) {
+        ++g_passed;
+        return;
+    }
+    // The sweeps could fail millions of times; the first few say enough.
+    if (++g_failed <= 25) {
+        std::printf("FAIL line %d: %s [%s]\n", line, what, context.c_str());
+    }
+}
+
+#define CHECK(cond, context) record((cond), #cond, __LINE__, (context))
+
+std::string bits_hex(float v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", std::bit_cast<std::uint32_t>(v));
+    return text;
+}
+
+// Runs a writer into a buffer with guard bytes past its documented maximum,
+// so a writer that under-reports its end or overruns its bound is caught even
+// where the sanitizer cannot see it.
+template <std::size_t MaxChars, auto Writer, class Value>
+std::string run_writer(Value v, const std::string& context) {
+    constexpr std::size_t guard = 16;
+    char buffer[MaxChars + guard];
+    std::memset(buffer, '#', sizeof buffer);
+    const char* const end = Writer(buffer, v);
+    const auto length = static_cast<std::size_t>(end - buffer);
+    CHECK(end >= buffer && length <= MaxChars, context);
+    bool guard_intact = true;
+    for (std::size_t i = length; i < sizeof buffer; ++i) guard_intact &= buffer[i] == '#';
+    CHECK(guard_intact, context);
+    return std::string(buffer, length <= MaxChars ? length : MaxChars);
+}
+
+std::string shortest(float v, const std::string& context = "") {
+    return run_writer<repr::shortest_max_chars, repr::write_shortest>(v, context);
+}
+std::string four_decimal(float v, const std::string& context = "") {
+    return run_writer<repr::four_decimal_max_chars, repr::write_four_decimal>(v, context);
+}
+std::string decimal(std::uint64_t v) {
+    return run_writer<repr::decimal_max_chars, repr::write_decimal>(v, "");
+}
+std::string hex(std::uint64_t v) {
+    return run_writer<repr::hex_max_chars, repr::write_hex_prefixed>(v, "");
+}
+
+// ---------------------------------------------------------------------------
+// Worked examples. `source` is the Python float; the object stores it as a
+// 32-bit float, which a C++ double -> float conversion reproduces exactly.
+
+struct FloatCase {
+    double source;
+    const char* shortest;
+    const char* four_decimal;
+};
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+const FloatCase float_cases[] = {
+    {30.0, "30", "30.0000"},
+    {12.5, "12.5", "12.5000"},
+    {12.566, "12.566", "12.5660"},
+    {0.1, "0.1", "0.1000"},
+    {0.3, "0.3", "0.3000"},
+    {1.0 / 3.0, "0.33333334", "0.3333"},
+    {3.14159265, "3.1415927", "3.1416"},
+    {123456.789, "123456.79", "123456.7891"},
+    {16777217.0, "16777216", "16777216.0000"},
+    {1e10, "10000000000", "10000000000.0000"},
+    {1e20, "100000000000000000000", "100000002004087734272.0000"},
+    {3.4028234663852886e38, "340282350000000000000000000000000000000",
+     "340282346638528859811704183484516925440.0000"},
+    {1e-7, "0.0000001", "0.0000"},
+    {1e-45, "0.000000000000000000000000000000000000000000001", "0.0000"},
+    {0.00015, "0.00015", "0.0002"},
+    {0.03125, "0.03125", "0.0312"},
+    {0.09375, "0.09375", "0.0938"},
+    {1.99999, "1.99999", "2.0000"},
+    {-2.5, "-2.5", "-2.5000"},
+    {-0.00001, "-0.00001", "-0.0000"},
+    {-0.00004, "-0.00004", "-0.0000"},
+    {12.34567, "12.34567", "12.3457"},
+    {0.0, "0", "0.0000"},
+    {-0.0, "-0", "-0.0000"},
+    {nan, "NaN", "NaN"},
+    {-nan, "NaN", "NaN"},
+    {inf, "inf", "inf"},
+    {-inf, "-inf", "-inf"},
+};
+
+void check_float_table() {
+    for (const FloatCase& c : float_cases) {
+        const float v = static_cast<float>(c.source);
+        const std::string context = bits_hex(v);
+        CHECK(shortest(v, context) == c.shortest, context + " shortest " + shortest(v));
+        CHECK(four_decimal(v, context) == c.four_decimal,
+              context + " four " + four_decimal(v));
+    }
+    // 12.34565f is exactly 12.34564971923828125: below the midpoint, so it
+    // must round down even though its shortest digits end in 5.
+    CHECK(shortest(12.34565f) == "12.34565", shortest(12.34565f));
+    CHECK(four_decimal(12.34565f) == "12.3456", four_decimal(12.34565f));
+}
+
+struct IntegerCase {
+    std::uint64_t value;
+    const char* decimal;
+    const char* hex;
+};
+
+const IntegerCase integer_cases[] = {
+    {0, "0", "0x0"},
+    {1, "1", "0x1"},
+    {9, "9", "0x9"},
+    {10, "10", "0xa"},
+    {15, "15", "0xf"},
+    {16, "16", "0x10"},
+    {31, "31", "0x1f"},
+    {255, "255", "0xff"},
+    {65535, "65535", "0xffff"},
+    {1000000, "1000000", "0xf4240"},
+    {0xdeadbeefULL, "3735928559", "0xdeadbeef"},
+    {0x8000000000000000ULL, "9223372036854775808", "0x8000000000000000"},
+    {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615", "0xffffffffffffffff"},
+};
+
+void check_integer_table() {
+    for (const IntegerCase& c : integer_cases) {
+        CHECK(decimal(c.value) == c.decimal, decimal(c.value));
+        CHECK(hex(c.value) == c.hex, hex(c.value));
+    }
+}
+
+// The *_max_chars constants claim to be exact bounds: the sweeps show
+// nothing exceeds them, and these inputs show each one is reached.
+void check_bounds_are_reached() {
+    const float tiny = -std::numeric_limits<float>::denorm_min();
+    const float huge = -std::numeric_limits<float>::max();
+    const std::uint64_t all_ones = std::numeric_limits<std::uint64_t>::max();
+    CHECK(shortest(tiny).size() == repr::shortest_max_chars, shortest(tiny));
+    CHECK(four_decimal(huge).size() == repr::four_decimal_max_chars, four_decimal(huge));
+    CHECK(decimal(all_ones).size() == repr::decimal_max_chars, decimal(all_ones));
+    CHECK(hex(all_ones).size() == repr::hex_max_chars, hex(all_ones));
+}
+
+// ---------------------------------------------------------------------------
+// Exact ties. x * 10^4 ends in exactly .5 only when x is an odd multiple of
+// 1/32 (10^4 = 2^4 * 5^4, so one more factor of two is needed in the
+// denominator). Floats hold these exactly for odd q < 2^24, which is every
+// tie there is. The expected text comes from integer arithmetic alone:
+// q/32 * 10^4 = q * 3125 / 10, and q * 3125 always ends in 5.
+
+std::string tie_expected(std::uint64_t q, bool negative) {
+    std::uint64_t units = q * 3125 / 10;  // ten-thousandths, truncated
+    if (units % 2 == 1) ++units;          // halfway: go to the even neighbour
+    char text[48];
+    std::snprintf(text, sizeof text, "%s%llu.%04llu", negative ? "-" : "",
+                  static_cast<unsigned long long>(units / 10000),
+                  static_cast<unsigned long long>(units % 10000));
+    return text;
+}
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+long check_exact_ties() {
+    std::vector<std::uint64_t> odd_multiples;
+    for (std::uint64_t q = 1; q < (1u << 20); q += 2) odd_multiples.push_back(q);
+    std::uint64_t state = 0x7e7a11;
+    for (int i = 0; i < 200000; ++i) {
+        odd_multiples.push_back((splitmix64(state) % (1u << 24)) | 1u);
+    }
+    for (const std::uint64_t q : odd_multiples) {
+        const float v = static_cast<float>(q) / 32.0f;
+        for (const bool negative : {false, true}) {
+            const float signed_v = negative ? -v : v;
+            const std::string expected = tie_expected(q, negative);
+            const std::string got = four_decimal(signed_v);
+            CHECK(got == expected, "q=" + std::to_string(q) + " got " + got + " want " + expected);
+        }
+    }
+    return static_cast<long>(odd_multiples.size() * 2);
+}
+
+// ---------------------------------------------------------------------------
+// Bit-pattern sweep.
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "0.ddd" ending in a nonzero digit, or an integer without leading zeros,
+// optionally followed by ".ddd" ending in a nonzero digit; optional '-'.
+// No '+', no exponent, no trailing ".0".
+bool well_formed_positional(std::string_view text) {
+    if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    if (whole.empty()) return false;
+    for (const char c : whole) {
+        if (!is_digit(c)) return false;
+    }
+    if (point == std::string_view::npos) return whole.front() != '0';
+    const std::string_view fraction = text.substr(point + 1);
+    if (fraction.empty() || fraction.back() == '0') return false;
+    for (const char c : fraction) {
+        if (!is_digit(c)) return false;
+    }
+    return whole == "0" || whole.front() != '0';
+}
+
+// Digits from the first to the last nonzero one.
+std::size_t significant_digits(std::string_view text) {
+    std::string digits;
+    for (const char c : text) {
+        if (is_digit(c)) digits += c;
+    }
+    const std::size_t first = digits.find_first_not_of('0');
+    if (first == std::string::npos) return 0;
+    return digits.find_last_not_of('0') - first + 1;
+}
+
+std::size_t reference_digit_count(float magnitude) {
+    char text[32];
+    const char* const end =
+        std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific).ptr;
+    const std::string_view scientific(text, static_cast<std::size_t>(end - text));
+    return significant_digits(scientific.substr(0, scientific.find('e')));
+}
+
+void check_shortest_pattern(float v, const std::string& context) {
+    const std::string text = shortest(v, context);
+    if (std::isnan(v)) {
+        CHECK(text == "NaN", context + " " + text);
+        return;
+    }
+    CHECK(text.find_first_of("eE+") == std::string::npos, context + " " + text);
+    if (std::isfinite(v) && v != 0.0f) {
+        CHECK(well_formed_positional(text), context + " " + text);
+        CHECK(significant_digits(text) <= reference_digit_count(std::fabs(v)),
+              context + " " + text);
+    }
+    // Reading the text back must give the very same bits, sign of zero and
+    // infinities included.
+    float parsed = 0.0f;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    CHECK(result.ec == std::errc{} && result.ptr == text.data() + text.size() &&
+              std::bit_cast<std::uint32_t>(parsed) == std::bit_cast<std::uint32_t>(v),
+          context + " " + text);
+}
+
+// glibc's printf formats %f with its own multi-precision arithmetic on the
+// exact binary value, rounding per the current mode (to nearest, ties to
+// even, by default). It shares no code with libstdc++'s to_chars, so
+// agreement across the sweep is evidence rather than a tautology. It also
+// prints '-' for negative values that round to zero, matching our rule.
+void check_four_decimal_pattern(float v, const std::string& context) {
+    const std::string text = four_decimal(v, context);
+    if (std::isnan(v)) {
+        CHECK(text == "NaN", context + " " + text);
+        return;
+    }
+    char oracle[64];
+    std::snprintf(oracle, sizeof oracle, "%.4f", static_cast<double>(v));
+    CHECK(text == oracle, context + " got " + text + " want " + oracle);
+    CHECK(std::signbit(v) == (!text.empty() && text.front() == '-'), context + " " + text);
+}
+
+long sweep() {
+    std::vector<std::uint32_t> patterns;
+    // Every sign and exponent, including subnormals (exponent 0) and the
+    // inf/NaN exponent, with fixed edge mantissas and random ones.
+    const std::uint32_t edge_mantissas[] = {0, 1, 2, 3, 0x3fffff, 0x400000, 0x400001, 0x7ffffe, 0x7fffff};
+    std::uint64_t state = 0x5eed;
+    for (std::uint32_t sign = 0; sign < 2; ++sign) {
+        for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
+            const std::uint32_t top = (sign << 31) | (exponent << 23);
+            for (const std::uint32_t m : edge_mantissas) patterns.push_back(top | m);
+            for (int i = 0; i < 3900; ++i) {
+                patterns.push_back(top | static_cast<std::uint32_t>(splitmix64(state) & 0x7fffff));
+            }
+        }
+    }
+    // Small subnormals in full: their shortest forms are the longest texts.
+    for (std::uint32_t m = 1; m < 4096; ++m) {
+        patterns.push_back(m);
+        patterns.push_back(0x80000000u | m);
+    }
+    // Powers of ten (correctly rounded from text) and their neighbours.
+    for (int p = -45; p <= 38; ++p) {
+        const std::string text = "1e" + std::to_string(p);
+        float v = 0.0f;
+        std::from_chars(text.data(), text.data() + text.size(), v);
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
+        for (const std::uint32_t b : {bits - 1, bits, bits + 1}) {
+            patterns.push_back(b);
+            patterns.push_back(b | 0x80000000u);
+        }
+    }
+    for (const float v : {std::numeric_limits<float>::max(), std::numeric_limits<float>::min(),
+                          std::numeric_limits<float>::denorm_min(),
+                          std::numeric_limits<float>::epsilon()}) {
+        patterns.push_back(std::bit_cast<std::uint32_t>(v));
+        patterns.push_back(std::bit_cast<std::uint32_t>(-v));
+    }
+
+    for (const std::uint32_t bits : patterns) {
+        const float v = std::bit_cast<float>(bits);
+        const long failed_before = g_failed;
+        check_shortest_pattern(v, "");
+        check_four_decimal_pattern(v, "");
+        // Contexts cost a string per check; build them only to report.
+        if (g_failed != failed_before && g_failed <= 25) {
+            std::printf("  ... for bits %s\n", bits_hex(v).c_str());
+        }
+    }
+    return static_cast<long>(patterns.size());
+}
+
+// ---------------------------------------------------------------------------
+// TextBuffer.
+
+void check_text_buffer() {
+    {
+        constexpr std::size_t capacity =
+            repr::text_capacity({"MitLimits(p_max=", ", v_max=", ", id=", ", n=", ")"},
+                                {repr::shortest_max_chars, repr::four_decimal_max_chars,
+                                 repr::hex_max_chars, repr::decimal_max_chars});
+        CHECK(capacity == 16 + 8 + 5 + 4 + 1 + repr::shortest_max_chars +
+                              repr::four_decimal_max_chars + repr::hex_max_chars +
+                              repr::decimal_max_chars,
+              std::to_string(capacity));
+        repr::TextBuffer<capacity> t;
+        t.append("MitLimits(p_max=").shortest(12.5f).append(", v_max=").four_decimal(-0.00004f)
+            .append(", id=").hex(31).append(", n=").decimal(65535).append(")");
+        CHECK(t.view() == "MitLimits(p_max=12.5, v_max=-0.0000, id=0x1f, n=65535)",
+              std::string(t.view()));
+        CHECK(t.size() == t.view().size() && t.data() == t.view().data(), "");
+        CHECK(!t.overflowed(), "");
+    }
+    {
+        // Worst-case values fill a buffer sized by text_capacity exactly.
+        constexpr std::size_t capacity = repr::text_capacity(
+            {"(", ",", ",", ",", ")"},
+            {repr::shortest_max_chars, repr::four_decimal_max_chars, repr::decimal_max_chars,
+             repr::hex_max_chars});
+        repr::TextBuffer<capacity> t;
+        t.append("(").shortest(-std::numeric_limits<float>::denorm_min()).append(",")
+            .four_decimal(-std::numeric_limits<float>::max()).append(",")
+            .decimal(std::numeric_limits<std::uint64_t>::max()).append(",")
+            .hex(std::numeric_limits<std::uint64_t>::max()).append(")");
+        CHECK(t.size() == capacity, std::to_string(t.size()));
+        CHECK(!t.overflowed(), "");
+    }
+
+    // Undersized buffers clip and flag, and never write past Capacity.
+    struct Guarded {
+        char before[16];
+        repr::TextBuffer<8> text;
+        char after[16];
+    };
+    struct ClipCase {
+        void (*fill)(repr::TextBuffer<8>&);
+        std::string_view expected;
+        bool overflowed;
+    };
+    const ClipCase clip_cases[] = {
+        {[](repr::TextBuffer<8>& t) { t.append("01234567"); }, "01234567", false},
+        {[](repr::TextBuffer<8>& t) { t.append("0123456789abc"); }, "01234567", true},
+        {[](repr::TextBuffer<8>& t) { t.append("ab").shortest(-1e-45f); }, "ab-0.000", true},
+        // A short value still fits even though the worst case would not.
+        {[](repr::TextBuffer<8>& t) { t.append("ab").shortest(12.5f); }, "ab12.5", false},
+        {[](repr::TextBuffer<8>& t) { t.append("x=").four_decimal(1e20f); }, "x=100000", true},
+        {[](repr::TextBuffer<8>& t) { t.decimal(1234567890); }, "12345678", true},
+        {[](repr::TextBuffer<8>& t) { t.hex(0xabcdef12ULL).append("!"); }, "0xabcdef", true},
+        {[](repr::TextBuffer<8>& t) { t.append("0123456789").append("more").hex(1); },
+         "01234567", true},
+        {[](repr::TextBuffer<8>& t) { t.append("").append(std::string_view{}); }, "", false},
+    };
+    for (const ClipCase& c : clip_cases) {
+        Guarded g;
+        std::memset(g.before, '#', sizeof g.before);
+        std::memset(g.after, '#', sizeof g.after);
+        c.fill(g.text);
+        CHECK(g.text.view() == c.expected, std::string(g.text.view()));
+        CHECK(g.text.overflowed() == c.overflowed, std::string(c.expected));
+        bool intact = true;
+        for (const char ch : g.before) intact &= ch == '#';
+        for (const char ch : g.after) intact &= ch == '#';
+        CHECK(intact, std::string(c.expected));
+    }
+}
+
+}  // namespace
+
+int main() {
+    check_float_table();
+    check_integer_table();
+    check_bounds_are_reached();
+    const long ties = check_exact_ties();
+    const long patterns = sweep();
+    check_text_buffer();
+    std::printf("exact ties checked: %ld, float bit patterns swept: %ld\n", ties, patterns);
+    std::printf("%ld passed, %ld failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}
