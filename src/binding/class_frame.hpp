@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <type_traits>
 #include <string_view>
 
 namespace tervalin {
@@ -77,6 +79,8 @@ class ClassFrame {
 public:
     using Record = typename Class::Record;
     using Object = Instance<Record>;
+    // The shared deallocator frees the memory without running destructors.
+    static_assert(std::is_trivially_destructible_v<Record>);
 
     // The class object, built on first request.
     [[nodiscard]] static Result<PyTypeObject*> get_or_create() {
@@ -105,7 +109,7 @@ public:
         PyObject* object = alloc(type, 0);
         if (object == nullptr) return fail(fetch_error());
         auto* instance = reinterpret_cast<Object*>(object);
-        instance->value = value;
+        new (&instance->value) Record(value);
         instance->borrow_count = 0;
         return Ref::steal(object);
     }

@@ -1,46 +1,38 @@
 #include "python/mit_limits.hpp"
 
-#include "binding/args.hpp"
-#include "repr/text_buffer.hpp"
+#include "python/float_fields.hpp"
+#include "python/float_text.hpp"
 
 #include <array>
+#include <utility>
 
 namespace tervalin {
 namespace {
 
 constexpr std::array<std::string_view, 5> params{"p_max", "v_max", "kp_max", "kd_max", "t_max"};
 constexpr CallSignature signature{"__new__", "MitLimits", params, 0};
+constexpr FloatFields<MitLimitsRecord, 5> fields{
+    signature,
+    {&MitLimitsRecord::p_max, &MitLimitsRecord::v_max, &MitLimitsRecord::kp_max,
+     &MitLimitsRecord::kd_max, &MitLimitsRecord::t_max},
+    default_limits,
+};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
-        std::array<PyObject*, params.size()> slots{};
-        if (auto bound = bind_tuple_dict(signature, args, kwargs, slots); !bound)
-            return fail(std::move(bound).error());
-        MitLimitsRecord limits = default_limits;
-        const std::array fields{&limits.p_max, &limits.v_max, &limits.kp_max, &limits.kd_max,
-                                &limits.t_max};
-        if (auto converted = convert_floats(signature, slots, fields); !converted)
-            return fail(std::move(converted).error());
-        return MitLimitsFrame::allocate(type, limits);
+        Result<MitLimitsRecord> limits = fields.from_tuple_dict(args, kwargs);
+        if (!limits) return fail(std::move(limits).error());
+        return MitLimitsFrame::allocate(type, *limits);
     });
 }
 
 PyObject* represent(PyObject* self) noexcept {
-    return call_boundary<PyObject*>(nullptr, [self]() -> Result<PyObject*> {
+    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
         auto borrowed = MitLimitsFrame::borrow(self);
         if (!borrowed) return fail(std::move(borrowed).error());
         const MitLimitsRecord& limits = borrowed->value();
-        repr::TextBuffer<repr::text_capacity(
-            {"MitLimits(p_max=", ", v_max=", ", kp_max=", ", kd_max=", ", t_max=", ")"},
-            {repr::shortest_max_chars, repr::shortest_max_chars, repr::shortest_max_chars,
-             repr::shortest_max_chars, repr::shortest_max_chars})>
-            text;
-        text.append("MitLimits(p_max=").shortest(limits.p_max);
-        text.append(", v_max=").shortest(limits.v_max);
-        text.append(", kp_max=").shortest(limits.kp_max);
-        text.append(", kd_max=").shortest(limits.kd_max);
-        text.append(", t_max=").shortest(limits.t_max).append(")");
-        return to_python_text(text.view());
+        return shortest_text<5>("MitLimits(", {"p_max=", ", v_max=", ", kp_max=", ", kd_max=", ", t_max="},
+                                {limits.p_max, limits.v_max, limits.kp_max, limits.kd_max, limits.t_max});
     });
 }
 

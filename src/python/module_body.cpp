@@ -1,7 +1,11 @@
 #include "python/module_body.hpp"
 
 #include "binding/class_frame.hpp"
+#include "python/control_setpoint.hpp"
+#include "python/damiao.hpp"
 #include "python/mit_limits.hpp"
+#include "python/mit_setpoint.hpp"
+#include "python/motor_state.hpp"
 
 #ifndef TERVALIN_VERSION
 #error "TERVALIN_VERSION must be defined by the build"
@@ -35,13 +39,27 @@ Result<void> register_class(PyObject* module) {
                               reinterpret_cast<PyObject*>(*type));
 }
 
+Result<void> register_function(PyObject* module) {
+    Result<Ref> function = make_mit_setpoint_function(module);
+    if (!function) return fail(std::move(function).error());
+    Ref name = Ref::steal(PyObject_GetAttrString(function->get(), "__name__"));
+    if (!name) return fail(fetch_error());
+    const char* text = PyUnicode_AsUTF8(name.get());
+    if (text == nullptr) return fail(fetch_error());
+    return register_attribute(module, text, function->get());
+}
+
 }  // namespace
 
 Result<void> run_module_body(PyObject* module) {
     Ref version = Ref::steal(checked(PyUnicode_FromString(TERVALIN_VERSION)));
     if (auto done = register_attribute(module, "__version__", version.get()); !done) return done;
     if (auto done = register_class<MitLimitsFrame>(module); !done) return done;
-    return {};
+    if (auto done = register_class<MitSetpointFrame>(module); !done) return done;
+    if (auto done = register_class<ControlSetpointFrame>(module); !done) return done;
+    if (auto done = register_class<MotorStateFrame>(module); !done) return done;
+    if (auto done = register_class<DamiaoFrame>(module); !done) return done;
+    return register_function(module);
 }
 
 }  // namespace tervalin

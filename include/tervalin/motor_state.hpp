@@ -1,0 +1,33 @@
+// tervalin: creating MotorState values from native code.
+//
+// The module never creates a MotorState itself. A native producer linked into
+// the same process (a feedback decoder, an application embedding the
+// interpreter) hands decoded feedback to Python through this function.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace tervalin {
+
+// The seven fields of one decoded feedback report, in their conventional order.
+struct MotorStateFields {
+    std::uint8_t motor_id;
+    std::uint8_t error;
+    float position;
+    float velocity;
+    float torque;
+    std::uint8_t t_mos;
+    std::uint8_t t_rotor;
+};
+
+// Returns a new reference to a `tervalin.MotorState` holding `fields`, or null
+// with a Python exception set (MemoryError when the instance cannot be
+// allocated). The caller must hold the interpreter lock. Safe to call before
+// `import tervalin`: the class object is built on first use and is the one
+// the module registers later. Never throws.
+[[nodiscard]] __attribute__((visibility("default"))) PyObject* make_motor_state(
+    const MotorStateFields& fields) noexcept;
+
+}  // namespace tervalin

@@ -1,0 +1,140 @@
+#include "python/control_setpoint.hpp"
+
+#include "python/float_fields.hpp"
+#include "python/float_text.hpp"
+
+#include <array>
+
+namespace tervalin {
+namespace {
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+
+// A static constructor: `Mode` binds and converts the arguments into one alternative.
+template <const auto& Mode>
+PyObject* static_constructor(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+        Result<ControlSetpointRecord> setpoint = Mode(args, nargs, kwnames);
+        if (!setpoint) return fail(std::move(setpoint).error());
+        return ControlSetpointFrame::make(*setpoint);
+    });
+}
+
+constexpr std::array<std::string_view, 1> mit_params{"setpoint"};
+constexpr CallSignature mit_signature{"mit", "ControlSetpoint", mit_params, 1};
+
+struct MitMode {
+    [[nodiscard]] Result<ControlSetpointRecord> operator()(PyObject* const* args, Py_ssize_t nargs,
+                                                           PyObject* kwnames) const {
+        std::array<PyObject*, 1> slots{};
+        if (auto bound = bind_fastcall(mit_signature, args, nargs, kwnames, slots); !bound)
+            return fail(std::move(bound).error());
+        // The values are copied: the new setpoint keeps no reference to the argument.
+        Result<MitSetpointRecord> setpoint = extract_instance<MitSetpointClass>(slots[0]);
+        if (!setpoint) return fail(wrap_argument_error(mit_params[0], std::move(setpoint).error()));
+        return *setpoint;
+    }
+};
+
+constexpr MitMode mit{};
+
+// The float-only modes: all parameters are required, so no defaults apply.
+template <class Alternative, std::size_t N>
+struct FloatMode {
+    CallSignature signature;
+    std::array<float Alternative::*, N> members;
+
+    [[nodiscard]] Result<ControlSetpointRecord> operator()(PyObject* const* args, Py_ssize_t nargs,
+                                                           PyObject* kwnames) const {
+        const FloatFields<Alternative, N> fields{signature, members, {}};
+        Result<Alternative> values = fields.from_fastcall(args, nargs, kwnames);
+        if (!values) return fail(std::move(values).error());
+        return *values;
+    }
+};
+
+constexpr std::array<std::string_view, 2> pos_vel_params{"position", "velocity"};
+constexpr FloatMode<PosVelSetpoint, 2> pos_vel{
+    {"pos_vel", "ControlSetpoint", pos_vel_params, 2},
+    {&PosVelSetpoint::position, &PosVelSetpoint::velocity}};
+
+constexpr std::array<std::string_view, 1> vel_params{"velocity"};
+constexpr FloatMode<VelSetpoint, 1> vel{{"vel", "ControlSetpoint", vel_params, 1}, {&VelSetpoint::velocity}};
+
+constexpr std::array<std::string_view, 3> force_pos_params{"position", "velocity_limit", "torque_ratio"};
+constexpr FloatMode<ForcePosSetpoint, 3> force_pos{
+    {"force_pos", "ControlSetpoint", force_pos_params, 3},
+    {&ForcePosSetpoint::position, &ForcePosSetpoint::velocity_limit, &ForcePosSetpoint::torque_ratio}};
+
+PyCFunction as_method(FastCall function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int static_fastcall = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+PyMethodDef methods[] = {
+    {"mit", as_method(&static_constructor<mit>), static_fastcall,
+     "mit(setpoint)\n--\n\nMIT impedance setpoint (control mode 1)."},
+    {"pos_vel", as_method(&static_constructor<pos_vel>), static_fastcall,
+     "pos_vel(position, velocity)\n--\n\nPOS_VEL setpoint (control mode 2)."},
+    {"vel", as_method(&static_constructor<vel>), static_fastcall,
+     "vel(velocity)\n--\n\nVEL setpoint (control mode 3)."},
+    {"force_pos", as_method(&static_constructor<force_pos>), static_fastcall,
+     "force_pos(position, velocity_limit, torque_ratio)\n--\n\nFORCE_POS setpoint (control mode 4)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+struct Texts {
+    Ref operator()(const MitSetpointRecord& s) const {
+        return shortest_text<5>("ControlSetpoint.mit(", {"q=", ", dq=", ", kp=", ", kd=", ", tau="},
+                                {s.q, s.dq, s.kp, s.kd, s.tau});
+    }
+    Ref operator()(const PosVelSetpoint& s) const {
+        return shortest_text<2>("ControlSetpoint.pos_vel(", {"position=", ", velocity="},
+                                {s.position, s.velocity});
+    }
+    Ref operator()(const VelSetpoint& s) const {
+        return shortest_text<1>("ControlSetpoint.vel(", {""}, {s.velocity});
+    }
+    Ref operator()(const ForcePosSetpoint& s) const {
+        return shortest_text<3>("ControlSetpoint.force_pos(",
+                                {"position=", ", velocity_limit=", ", torque_ratio="},
+                                {s.position, s.velocity_limit, s.torque_ratio});
+    }
+};
+
+PyObject* represent(PyObject* self) noexcept {
+    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
+        auto borrowed = ControlSetpointFrame::borrow(self);
+        if (!borrowed) return fail(std::move(borrowed).error());
+        return std::visit(Texts{}, borrowed->value());
+    });
+}
+
+Result<PyObject*> read_mode(PyObject* self) {
+    auto borrowed = ControlSetpointFrame::borrow(self);
+    if (!borrowed) return fail(std::move(borrowed).error());
+    return to_python(control_mode(borrowed->value()));
+}
+
+constexpr FieldAccessor mode_accessor{&read_mode};
+
+PyGetSetDef getters[] = {
+    getter("mode", mode_accessor, "Numeric control mode (matches the value written to register 10)."),
+    {},
+};
+
+}  // namespace
+
+const ClassDescription ControlSetpointClass::description{
+    .name = "ControlSetpoint",
+    .qualified_name = "tervalin.ControlSetpoint",
+    .doc = nullptr,
+    .constructor = nullptr,
+    .repr = represent,
+    .methods = methods,
+    .getters = getters,
+    .basic_size = sizeof(ControlSetpointFrame::Object),
+};
+
+}  // namespace tervalin

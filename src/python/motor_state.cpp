@@ -1,0 +1,63 @@
+#include "python/motor_state.hpp"
+
+#include "repr/text_buffer.hpp"
+
+namespace tervalin {
+namespace {
+
+PyObject* represent(PyObject* self) noexcept {
+    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
+        auto borrowed = MotorStateFrame::borrow(self);
+        if (!borrowed) return fail(std::move(borrowed).error());
+        const MotorStateRecord& s = borrowed->value();
+        using namespace repr;
+        TextBuffer<text_capacity({"MotorState(motor_id=", ", error=", ", position=", ", velocity=",
+                                  ", torque=", ", t_mos=", ", t_rotor=", ")"},
+                                 {decimal_max_chars, decimal_max_chars, four_decimal_max_chars,
+                                  four_decimal_max_chars, four_decimal_max_chars, decimal_max_chars,
+                                  decimal_max_chars})>
+            text;
+        text.append("MotorState(motor_id=").decimal(s.motor_id);
+        text.append(", error=").decimal(s.error);
+        text.append(", position=").four_decimal(s.position);
+        text.append(", velocity=").four_decimal(s.velocity);
+        text.append(", torque=").four_decimal(s.torque);
+        text.append(", t_mos=").decimal(s.t_mos);
+        text.append(", t_rotor=").decimal(s.t_rotor).append(")");
+        return Ref::steal(to_python_text(text.view()));
+    });
+}
+
+PyGetSetDef getters[] = {
+    field_getter<MotorStateClass, &MotorStateRecord::motor_id>("motor_id"),
+    field_getter<MotorStateClass, &MotorStateRecord::error>("error"),
+    field_getter<MotorStateClass, &MotorStateRecord::position>("position"),
+    field_getter<MotorStateClass, &MotorStateRecord::velocity>("velocity"),
+    field_getter<MotorStateClass, &MotorStateRecord::torque>("torque"),
+    field_getter<MotorStateClass, &MotorStateRecord::t_mos>("t_mos"),
+    field_getter<MotorStateClass, &MotorStateRecord::t_rotor>("t_rotor"),
+    {},
+};
+
+}  // namespace
+
+const ClassDescription MotorStateClass::description{
+    .name = "MotorState",
+    .qualified_name = "tervalin.MotorState",
+    .doc = nullptr,
+    .constructor = nullptr,
+    .repr = represent,
+    .methods = nullptr,
+    .getters = getters,
+    .basic_size = sizeof(MotorStateFrame::Object),
+};
+
+PyObject* make_motor_state(const MotorStateFields& fields) noexcept {
+    return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+        Result<PyTypeObject*> type = MotorStateFrame::get_or_create();
+        if (!type) return fail(std::move(type).error());
+        return MotorStateFrame::allocate(*type, fields);
+    });
+}
+
+}  // namespace tervalin
