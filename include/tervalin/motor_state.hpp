@@ -5,6 +5,8 @@
 // interpreter) hands decoded feedback to Python through this function.
 #pragma once
 
+#include <tervalin/export.hpp>
+
 #include <Python.h>
 
 #include <cstdint>
@@ -27,7 +29,6 @@ struct MotorStateFields {
 // allocated). The caller must hold the interpreter lock. Safe to call before
 // `import tervalin`: the class object is built on first use and is the one
 // the module registers later. Never throws.
-[[nodiscard]] __attribute__((visibility("default"))) PyObject* make_motor_state(
-    const MotorStateFields& fields) noexcept;
+[[nodiscard]] TERVALIN_API PyObject* make_motor_state(const MotorStateFields& fields) noexcept;
 
 }  // namespace tervalin

@@ -3,23 +3,14 @@
 // PanicException; they never unwind into the interpreter.
 #pragma once
 
+#include <tervalin/native_fault.hpp>
+
 #include <exception>
 #include <source_location>
 #include <string>
 #include <string_view>
 
 namespace tervalin {
-
-// The exception object of a native fault. Deliberately not derived from
-// std::exception so that no generic handler below a boundary swallows it.
-class NativeFault {
-public:
-    explicit NativeFault(std::string message) : message_(std::move(message)) {}
-    [[nodiscard]] const std::string& message() const noexcept { return message_; }
-
-private:
-    std::string message_;
-};
 
 // Writes the fault report for `message` to standard error and throws.
 [[noreturn]] void fault(std::string message,

@@ -1,6 +1,7 @@
 #include "python/module_body.hpp"
 
 #include "binding/class_frame.hpp"
+#include "logbridge/bridge_logger.hpp"
 #include "python/control_setpoint.hpp"
 #include "python/damiao.hpp"
 #include "python/mit_limits.hpp"
@@ -52,6 +53,8 @@ Result<void> register_function(PyObject* module) {
 }  // namespace
 
 Result<void> run_module_body(PyObject* module) {
+    // The bridge stays installed whatever happens next; its reset handle is not needed.
+    log::install_bridge().reset();
     Ref version = Ref::steal(checked(PyUnicode_FromString(TERVALIN_VERSION)));
     if (auto done = register_attribute(module, "__version__", version.get()); !done) return done;
     if (auto done = register_class<MitLimitsFrame>(module); !done) return done;

@@ -3,11 +3,18 @@
 #include "binding/boundary.hpp"
 #include "binding/error.hpp"
 
+#include "logbridge/bridge_logger.hpp"
+
+#include <tervalin/log.hpp>
 #include <tervalin/motor_state.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -80,7 +87,158 @@ PyObject* call_in_boundary(PyObject*, PyObject* callable) {
     });
 }
 
+// How many record messages the bridge asked for: a rejected record asks for none.
+std::atomic<long> messages_formatted{0};
+
+void emit_counted(log::Level level, std::string_view target, log::Site site, const std::string& text) {
+    auto make = [&] {
+        messages_formatted.fetch_add(1, std::memory_order_relaxed);
+        return std::string_view(text);
+    };
+    log::emit(level, target, site, log::Message(make));
+}
+
+// log(level, target, message, file=None, line=0): one record from this thread,
+// which holds the interpreter lock but is in no boundary.
+PyObject* log_hook(PyObject*, PyObject* args) {
+    int level = 0;
+    const char* target = nullptr;
+    Py_ssize_t target_size = 0;
+    const char* message = nullptr;
+    const char* file = nullptr;
+    unsigned int line = 0;
+    if (!PyArg_ParseTuple(args, "is#s|zI", &level, &target, &target_size, &message, &file, &line)) return nullptr;
+    if (level < 1 || level > 5) {
+        PyErr_SetString(PyExc_ValueError, "level must be 1..5");
+        return nullptr;
+    }
+    try {
+        emit_counted(static_cast<log::Level>(level), std::string_view(target, static_cast<std::size_t>(target_size)),
+                     log::Site{file, line}, message);
+    } catch (const NativeFault& fault) {
+        PyErr_Format(PyExc_RuntimeError, "native fault left the log call: %s", fault.message().c_str());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* formatted_count(PyObject*, PyObject*) { return PyLong_FromLong(messages_formatted.load()); }
+
+// logf(target, number): a printf-style info record "number %d".
+PyObject* logf_hook(PyObject*, PyObject* args) {
+    const char* target = nullptr;
+    int number = 0;
+    if (!PyArg_ParseTuple(args, "si", &target, &number)) return nullptr;
+    log::infof(target, log::Site::here(), "number %d", number);
+    Py_RETURN_NONE;
+}
+
+std::vector<std::string> strings_of(PyObject* sequence) {
+    std::vector<std::string> strings;
+    const Py_ssize_t count = PySequence_Size(sequence);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_GetItem(sequence, i);
+        if (item == nullptr) return {};
+        const char* text = PyUnicode_AsUTF8(item);
+        if (text != nullptr) strings.emplace_back(text);
+        Py_DECREF(item);
+        if (text == nullptr) return {};
+    }
+    return strings;
+}
+
+// log_from_threads(threads, records, targets, level): native threads without
+// the interpreter lock emit `records` records each, cycling through `targets`;
+// the record's message is "<thread>:<index>".
+PyObject* log_from_threads(PyObject*, PyObject* args) {
+    int thread_count = 0;
+    int records = 0;
+    PyObject* target_list = nullptr;
+    int level = 0;
+    if (!PyArg_ParseTuple(args, "iiOi", &thread_count, &records, &target_list, &level)) return nullptr;
+    const std::vector<std::string> targets = strings_of(target_list);
+    if (targets.empty()) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "targets must not be empty");
+        return nullptr;
+    }
+    std::vector<std::thread> threads;
+    Py_BEGIN_ALLOW_THREADS;
+    for (int t = 0; t < thread_count; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < records; ++i) {
+                const std::string& target = targets[static_cast<std::size_t>(i + t) % targets.size()];
+                emit_counted(static_cast<log::Level>(level), target, log::Site{},
+                             std::to_string(t) + ":" + std::to_string(i));
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    Py_END_ALLOW_THREADS;
+    Py_RETURN_NONE;
+}
+
+// rejected_while_locked(target, level, count): a native thread emits `count`
+// records while this thread keeps the interpreter lock. Returns whether it
+// finished without the lock (within ten seconds); the thread is joined either way.
+PyObject* rejected_while_locked(PyObject*, PyObject* args) {
+    const char* target_text = nullptr;
+    int level = 0;
+    int count = 0;
+    if (!PyArg_ParseTuple(args, "sii", &target_text, &level, &count)) return nullptr;
+    std::string target(target_text);
+    std::atomic<bool> done{false};
+    std::thread emitter([&] {
+        for (int i = 0; i < count; ++i) emit_counted(static_cast<log::Level>(level), target, log::Site{}, "rejected");
+        done.store(true);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool finished_without_lock = done.load();
+    Py_BEGIN_ALLOW_THREADS;
+    emitter.join();
+    Py_END_ALLOW_THREADS;
+    return PyBool_FromLong(finished_without_lock);
+}
+
+const log::BridgeLogger* bridge() { return dynamic_cast<const log::BridgeLogger*>(&log::logger()); }
+
+// cache_entry(target): the cached filter (0..5) of the target's node, None for
+// a node without entry, False when the cache has no node for it.
+PyObject* cache_entry(PyObject*, PyObject* arg) {
+    Py_ssize_t size = 0;
+    const char* target = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (target == nullptr) return nullptr;
+    const log::BridgeLogger* installed = bridge();
+    if (installed == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the bridge is not installed");
+        return nullptr;
+    }
+    log::NodeRef node = installed->cache().lookup(std::string_view(target, static_cast<std::size_t>(size)));
+    if (!node) Py_RETURN_FALSE;
+    if (!node->entry) Py_RETURN_NONE;
+    return PyLong_FromLong(static_cast<long>(node->entry->filter));
+}
+
+PyObject* max_level(PyObject*, PyObject*) { return PyLong_FromLong(static_cast<long>(log::max_level())); }
+
+// install_again(): a second installation, inside a boundary.
+PyObject* install_again(PyObject*, PyObject*) {
+    return call_boundary<PyObject*>(nullptr, []() -> Result<PyObject*> {
+        log::install_bridge().reset();
+        return Py_NewRef(Py_None);
+    });
+}
+
 PyMethodDef methods[] = {
+    {"log", log_hook, METH_VARARGS, nullptr},
+    {"logf", logf_hook, METH_VARARGS, nullptr},
+    {"formatted_count", formatted_count, METH_NOARGS, nullptr},
+    {"log_from_threads", log_from_threads, METH_VARARGS, nullptr},
+    {"rejected_while_locked", rejected_while_locked, METH_VARARGS, nullptr},
+    {"cache_entry", cache_entry, METH_O, nullptr},
+    {"max_level", max_level, METH_NOARGS, nullptr},
+    {"install_again", install_again, METH_NOARGS, nullptr},
     {"motor_state", motor_state, METH_VARARGS, nullptr},
     {"motor_state_bits", motor_state_bits, METH_VARARGS, nullptr},
     {"fault", fault, METH_O, nullptr},

@@ -4,21 +4,18 @@ import ctypes
 import math
 import struct
 
-import hypothesis  # noqa: F401  (loaded before the module, see _module_panic_types)
+import hypothesis  # noqa: F401  (must load before tervalin, see below)
 import pytest
 
 
 def _panic_types():
-    return {
-        cls
-        for cls in BaseException.__subclasses__()
-        if cls.__module__ == "pyo3_runtime" and cls.__name__ == "PanicException"
-    }
+    return {c for c in BaseException.__subclasses__()
+            if c.__module__ == "pyo3_runtime" and c.__name__ == "PanicException"}
 
 
-# Other native packages (hypothesis among them) may bring a panic type of the
-# same name, so the module's own type is told apart by when it appears: on the
-# module's import or, at the latest, the first time it fetches an exception.
+# Other native packages (hypothesis among them) bring a panic type of the same
+# name, so the module's own type is told apart by when it appears: at the
+# latest, the first time the module fetches a Python exception.
 _foreign_panic_types = _panic_types()
 import tervalin  # noqa: E402
 
@@ -29,13 +26,14 @@ except TypeError:
 _module_panic_types = _panic_types() - _foreign_panic_types
 
 FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]  # 3.4028234663852886e38
+FIELDS = ("p_max", "v_max", "kp_max", "kd_max", "t_max")
 
 
 def f32(x):
     """Round a Python number to the nearest single and widen it back."""
     try:
         return struct.unpack("<f", struct.pack("<f", float(x)))[0]
-    except OverflowError:  # finite double that rounds beyond the single range
+    except OverflowError:  # a finite double that rounds beyond the single range
         return math.copysign(math.inf, x)
 
 
@@ -55,18 +53,14 @@ def same_float(a, b):
 
 
 def float_conversion_error(obj):
-    """The exception CPython's own PyFloat_AsDouble raises for obj."""
+    """The exception that CPython's own PyFloat_AsDouble raises for obj."""
     fn = ctypes.pythonapi.PyFloat_AsDouble
-    fn.restype = ctypes.c_double
-    fn.argtypes = [ctypes.py_object]
+    fn.restype, fn.argtypes = ctypes.c_double, [ctypes.py_object]
     try:
         fn(obj)
-    except BaseException as exc:  # noqa: BLE001 - whatever CPython raises
+    except BaseException as exc:  # noqa: BLE001
         return exc
     raise AssertionError(f"PyFloat_AsDouble accepted {obj!r}")
-
-
-FIELDS = ("p_max", "v_max", "kp_max", "kd_max", "t_max")
 
 
 def limits_fields(m):

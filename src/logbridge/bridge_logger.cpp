@@ -1,0 +1,190 @@
+#include "logbridge/bridge_logger.hpp"
+
+#include "binding/boundary.hpp"
+#include "binding/error.hpp"
+#include "binding/fault.hpp"
+
+#include <array>
+
+namespace tervalin::log {
+namespace {
+
+constexpr std::array<int, 5> python_levels{40, 30, 20, 10, 5};  // error .. trace
+
+[[nodiscard]] int python_level(Level level) noexcept {
+    return python_levels[static_cast<std::size_t>(level) - 1];
+}
+
+// "a::b::c" is the Python logger "a.b.c".
+[[nodiscard]] std::string python_logger_name(std::string_view target) {
+    std::string name;
+    name.reserve(target.size());
+    for_each_segment(target, [&, first = true](std::string_view segment) mutable {
+        if (!first) name += '.';
+        first = false;
+        name += segment;
+    });
+    return name;
+}
+
+[[nodiscard]] Ref text_object(std::string_view text) {
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// The failure of a Python call made while forwarding: printed, never raised.
+// A PanicException continues as a fault instead (take_error resumes it).
+void report_failure() {
+    restore_error(fetch_error());
+    PyErr_PrintEx(0);
+}
+
+Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> arguments) {
+    std::array<PyObject*, 8> vector{};
+    std::size_t count = 0;
+    vector[count++] = object;
+    for (PyObject* argument : arguments) vector[count++] = argument;
+    return Ref::steal(PyObject_VectorcallMethod(name, vector.data(),
+                                                count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// 1 for true, 0 for false, -1 when the call or the truth test failed.
+int is_enabled_for(const PythonNames& names, PyObject* logger, int level) {
+    Ref number = Ref::steal(PyLong_FromLong(level));
+    if (!number) return -1;
+    Ref answer = call_method(logger, names.is_enabled_for.get(), {number.get()});
+    if (!answer) return -1;
+    return PyObject_IsTrue(answer.get());
+}
+
+// The most verbose level the logger accepts now; a failing probe counts as trace.
+LevelFilter probe(const PythonNames& names, PyObject* logger) {
+    constexpr std::array<LevelFilter, 5> filters{LevelFilter::trace, LevelFilter::debug, LevelFilter::info,
+                                                 LevelFilter::warn, LevelFilter::error};
+    constexpr std::array<int, 5> levels{5, 10, 20, 30, 40};
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        const int answer = is_enabled_for(names, logger, levels[i]);
+        if (answer < 0) {
+            report_failure();
+            return LevelFilter::trace;
+        }
+        if (answer == 1) return filters[i];
+    }
+    return LevelFilter::off;
+}
+
+}  // namespace
+
+std::optional<PythonNames> PythonNames::create() {
+    PythonNames names{
+        Ref::steal(PyUnicode_InternFromString("getLogger")),
+        Ref::steal(PyUnicode_InternFromString("isEnabledFor")),
+        Ref::steal(PyUnicode_InternFromString("makeRecord")),
+        Ref::steal(PyUnicode_InternFromString("handle")),
+    };
+    if (!names.get_logger || !names.is_enabled_for || !names.make_record || !names.handle) return std::nullopt;
+    return names;
+}
+
+BridgeLogger::BridgeLogger(Ref logging_module, PythonNames names, std::shared_ptr<LoggerCache> cache)
+    : logging_(std::move(logging_module)), names_(std::move(names)), cache_(std::move(cache)) {}
+
+LevelFilter BridgeLogger::max_filter() const noexcept {
+    LevelFilter highest = configured_;
+    for (const auto& [prefix, filter] : overrides_)
+        if (static_cast<int>(filter) > static_cast<int>(highest)) highest = filter;
+    return highest;
+}
+
+LevelFilter BridgeLogger::configured_filter(std::string_view target) const {
+    if (overrides_.empty()) return configured_;
+    LevelFilter filter = configured_;
+    // Shorter prefixes first, so the most specific override decides.
+    for (std::size_t at = target.find("::"); at != std::string_view::npos; at = target.find("::", at + 2)) {
+        if (auto found = overrides_.find(target.substr(0, at)); found != overrides_.end()) filter = found->second;
+    }
+    if (auto found = overrides_.find(target); found != overrides_.end()) filter = found->second;
+    return filter;
+}
+
+BridgeLogger::Check BridgeLogger::native_check(Level level, std::string_view target) const {
+    NodeRef node = cache_->lookup(target);
+    if (node && node->entry && !passes(level, node->entry->filter)) return {false, std::move(node)};
+    return {passes(level, configured_filter(target)), std::move(node)};
+}
+
+bool BridgeLogger::enabled(Level level, std::string_view target) const {
+    return native_check(level, target).accepted;
+}
+
+void BridgeLogger::log(const Record& record) const {
+    Check check = native_check(record.level, record.target);
+    if (!check.accepted) return;
+    {
+        LockGuard lock = acquire_lock();
+        forward(record, check.node.get());
+    }
+    // The node goes only now, without the lock: its logger's release is queued.
+}
+
+void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
+    std::string text;
+    record.message.write(text);
+    const int level = python_level(record.level);
+    const std::string name = python_logger_name(record.target);
+
+    const CacheEntry* cached = node != nullptr && node->entry ? &*node->entry : nullptr;
+    Ref name_object = text_object(name);
+    Ref message = text_object(text);
+    if (!name_object || !message) return report_failure();
+
+    Ref logger;
+    if (cached != nullptr) {
+        logger = Ref::borrow(cached->logger.get());
+    } else {
+        Ref get_logger = Ref::steal(PyObject_GetAttr(logging_.get(), names_.get_logger.get()));
+        if (!get_logger) return report_failure();
+        logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name_object.get()));
+        if (!logger) return report_failure();
+    }
+
+    const int enabled = is_enabled_for(names_, logger.get(), level);
+    if (enabled < 0) return report_failure();
+    if (enabled == 1) {
+        Ref level_number = Ref::steal(PyLong_FromLong(level));
+        Ref file = record.file ? text_object(*record.file) : Ref::borrow(Py_None);
+        Ref line = Ref::steal(PyLong_FromUnsignedLong(record.line.value_or(0)));
+        Ref no_args = Ref::steal(PyTuple_New(0));
+        if (!level_number || !file || !line || !no_args) return report_failure();
+        Ref python_record = call_method(logger.get(), names_.make_record.get(),
+                                        {name_object.get(), level_number.get(), file.get(), line.get(),
+                                         message.get(), no_args.get(), Py_None});
+        if (!python_record) return report_failure();
+        Ref handled = call_method(logger.get(), names_.handle.get(), {python_record.get()});
+        if (!handled) return report_failure();
+    }
+    if (cached != nullptr) return;
+    // The logger is cached whether or not this record was forwarded.
+    cache_->store(record.target, probe(names_, logger.get()), logger.get());
+}
+
+std::shared_ptr<LoggerCache> install_bridge() {
+    auto cache = std::make_shared<LoggerCache>();
+    std::unique_ptr<BridgeLogger> bridge;
+    {
+        LockGuard lock = acquire_lock();
+        Ref name = Ref::steal(checked(PyUnicode_FromString("logging")));
+        Ref logging = Ref::steal(PyImport_Import(name.get()));
+        if (!logging) fault("Failed to initialize python logging: " + fetch_error().render());
+        std::optional<PythonNames> names = PythonNames::create();
+        if (!names) api_failure();
+        bridge = std::make_unique<BridgeLogger>(std::move(logging), std::move(*names), cache);
+    }
+    const LevelFilter highest = bridge->max_filter();
+    if (!set_logger(std::move(bridge))) {
+        fault("called `Result::unwrap()` on an `Err` value: SetLoggerError(())");
+    }
+    set_max_level(highest);
+    return cache;
+}
+
+}  // namespace tervalin::log

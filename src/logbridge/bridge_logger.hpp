@@ -1,0 +1,60 @@
+// The logger that forwards facade records to Python's `logging`.
+#pragma once
+
+#include "binding/ref.hpp"
+#include "logbridge/facade.hpp"
+#include "logbridge/logger_cache.hpp"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tervalin::log {
+
+// The Python names the bridge calls, interned once at installation.
+struct PythonNames {
+    Ref get_logger;
+    Ref is_enabled_for;
+    Ref make_record;
+    Ref handle;
+
+    [[nodiscard]] static std::optional<PythonNames> create();
+};
+
+class BridgeLogger final : public Logger {
+public:
+    BridgeLogger(Ref logging_module, PythonNames names, std::shared_ptr<LoggerCache> cache);
+
+    bool enabled(Level level, std::string_view target) const override;
+    void log(const Record& record) const override;
+    void flush() const override {}
+
+    // The most verbose filter any target can have: what the facade lets through.
+    [[nodiscard]] LevelFilter max_filter() const noexcept;
+
+    [[nodiscard]] const LoggerCache& cache() const noexcept { return *cache_; }
+
+private:
+    struct Check {
+        bool accepted;
+        NodeRef node;  // the cache node of the target, if any
+    };
+
+    [[nodiscard]] Check native_check(Level level, std::string_view target) const;
+    [[nodiscard]] LevelFilter configured_filter(std::string_view target) const;
+    void forward(const Record& record, const CacheNode* node) const;
+
+    LevelFilter configured_ = LevelFilter::debug;
+    std::map<std::string, LevelFilter, std::less<>> overrides_;  // by target prefix
+    Ref logging_;
+    PythonNames names_;
+    std::shared_ptr<LoggerCache> cache_;
+};
+
+// Imports `logging` and installs the bridge into the facade. Returns the reset
+// handle (a second reference to the cache); faults when `logging` cannot be
+// imported or a logger is already installed.
+[[nodiscard]] std::shared_ptr<LoggerCache> install_bridge();
+
+}  // namespace tervalin::log
