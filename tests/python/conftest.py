@@ -72,3 +72,20 @@ def panic_type():
     """The module's panic exception type (reachable only through its base class)."""
     assert len(_module_panic_types) == 1
     return next(iter(_module_panic_types))
+
+
+def run_python(*pieces, timeout=120):
+    """Runs the dedented pieces of code in a new interpreter with tervalin:
+    this very program when it is the embedding test program, else the
+    interpreter running the tests. Returns the completed process."""
+    import importlib.util
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    embedded = importlib.util.find_spec("_tervalin_native") is not None
+    executable = os.readlink("/proc/self/exe") if embedded else sys.executable
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    code = "\n".join(textwrap.dedent(piece) for piece in pieces)
+    return subprocess.run([executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout)

@@ -9,30 +9,25 @@ from tervalin import Damiao, MitLimits, MitSetpoint
 
 NEW = "Damiao.__new__()"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-LONG_IS_64_BITS = ctypes.sizeof(ctypes.c_long) == 8
 
 
-def cpython_error(function, restype, obj):
-    """The exception that one of CPython's own integer conversions raises for obj."""
+def cpython_error(function, restype):
+    """The exception that one of CPython's own integer conversions raises for an object."""
     fn = getattr(ctypes.pythonapi, function)
     fn.restype, fn.argtypes = restype, [ctypes.py_object]
-    try:
-        fn(obj)
-    except BaseException as exc:  # noqa: BLE001
-        return exc
-    raise AssertionError(f"{function} accepted {obj!r}")
+
+    def error(obj):
+        try:
+            fn(obj)
+        except BaseException as exc:  # noqa: BLE001
+            return exc
+        raise AssertionError(f"{function} accepted {obj!r}")
+    return error
 
 
-def long_error(obj):
-    return cpython_error("PyLong_AsLong", ctypes.c_long, obj)
-
-
-def index_error(obj):
-    return cpython_error("PyNumber_Index", ctypes.py_object, obj)
-
-
-def unsigned_error(obj):
-    return cpython_error("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong, obj)
+long_error = cpython_error("PyLong_AsLong", ctypes.c_long)
+index_error = cpython_error("PyNumber_Index", ctypes.py_object)
+unsigned_error = cpython_error("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong)
 
 
 class Index:
@@ -70,7 +65,6 @@ def ids(d):
     ((1, 2), {"limits": 5, "timeout": 1}, NEW + " got an unexpected keyword argument 'timeout'"),
     ((1, 2, None, 20, 5), {}, NEW + " takes from 2 to 4 positional arguments but 5 were given"),
     ((1, 2, None, 20, 5), {"bogus": 1}, NEW + " takes from 2 to 4 positional arguments but 5 were given"),
-    (tuple(range(9)), {}, NEW + " takes from 2 to 4 positional arguments but 9 were given"),
     ((1, 2), {"motor_id": 3}, NEW + " got multiple values for argument 'motor_id'"),
     ((1,), {"master_id": 2, "motor_id": 3}, NEW + " got multiple values for argument 'motor_id'"),
     ((1, 2, None, 20), {"timeout_ms": 1}, NEW + " got multiple values for argument 'timeout_ms'"),
@@ -89,18 +83,15 @@ def test_binding_messages(args, kwargs, message):
     ((1, 2.0), {}, TypeError, f"argument 'master_id': {long_error(2.0)}"),
     ((None, 2), {}, TypeError, f"argument 'motor_id': {long_error(None)}"),
     (("a", 2**70), {}, TypeError, f"argument 'motor_id': {long_error('a')}"),
-    ((1, "1"), {}, TypeError, f"argument 'master_id': {long_error('1')}"),
     ((70000, "x"), {"limits": 5}, OverflowError, OUT_OF_RANGE),
     ((65536, 1), {}, OverflowError, OUT_OF_RANGE),
     ((-1, 1), {}, OverflowError, OUT_OF_RANGE),
     ((1, 65536), {}, OverflowError, OUT_OF_RANGE),
-    ((0,), {"master_id": -1}, OverflowError, OUT_OF_RANGE),
     ((Index(65536), 0), {}, OverflowError, OUT_OF_RANGE),
     ((0, Index(-1)), {}, OverflowError, OUT_OF_RANGE),
     ((1, 2), {"limits": 5}, TypeError, "argument 'limits': 'int' object cannot be converted to 'MitLimits'"),
     ((1, 2, (12.5, 30.0, 500.0, 5.0, 10.0)), {}, TypeError,
      "argument 'limits': 'tuple' object cannot be converted to 'MitLimits'"),
-    ((1, 2, 1.5), {}, TypeError, "argument 'limits': 'float' object cannot be converted to 'MitLimits'"),
     ((1, 2, MitSetpoint()), {}, TypeError, "argument 'limits': 'MitSetpoint' object cannot be converted to 'MitLimits'"),
     ((1, 2, MitLimits), {}, TypeError, "argument 'limits': 'type' object cannot be converted to 'MitLimits'"),
     ((1, 2), {"limits": "x", "timeout_ms": None}, TypeError,
@@ -111,7 +102,6 @@ def test_binding_messages(args, kwargs, message):
     ((1, 2), {"timeout_ms": -1}, OverflowError, str(unsigned_error(-1))),
     ((1, 2), {"timeout_ms": 2**64}, OverflowError, str(unsigned_error(2**64))),
     ((1, 2), {"timeout_ms": Index(-5)}, OverflowError, str(unsigned_error(-5))),
-    ((1, 2), {"timeout_ms": Index(2**70)}, OverflowError, str(unsigned_error(2**70))),
 ])
 def test_conversion_errors(args, kwargs, error, message):
     with pytest.raises(error) as info:
@@ -120,26 +110,17 @@ def test_conversion_errors(args, kwargs, error, message):
     assert info.value.args == (message,)
 
 
-@pytest.mark.skipif(not LONG_IS_64_BITS, reason="needs a 64-bit C long")
-@pytest.mark.parametrize("value", [2**31 - 1, 2**31, 2**32 + 1, 2**63 - 1, -2**31 - 1, -2**63])
-def test_ids_that_fit_a_long_are_out_of_range(value):
+@pytest.mark.parametrize("value", [2**31 - 1, 2**31, 2**32 + 1, 2**63 - 1, -2**31 - 1, -2**63,
+                                   2**63, 2**64, 2**70, -2**63 - 1])
+def test_ids_beyond_16_bits(value):
+    half = 2 ** (8 * ctypes.sizeof(ctypes.c_long) - 1)
+    # Ints that fit a C long get the module's own message, wider ones CPython's; neither is prefixed.
+    expected = (OUT_OF_RANGE,) if -half <= value < half else long_error(value).args
     for args in ((value, 0), (0, value)):
         with pytest.raises(OverflowError) as info:
             Damiao(*args)
         assert type(info.value) is OverflowError
-        assert info.value.args == (OUT_OF_RANGE,)
-
-
-@pytest.mark.parametrize("value", [2**63, 2**64, 2**70, -2**63 - 1])
-def test_ids_beyond_a_long_get_cpythons_overflow_error(value):
-    expected = long_error(value)
-    assert type(expected) is OverflowError
-    for args in ((value, 0), (0, value)):
-        with pytest.raises(OverflowError) as info:
-            Damiao(*args)
-        assert type(info.value) is OverflowError
-        assert info.value.args == expected.args
-        assert not str(info.value).startswith("argument")
+        assert info.value.args == expected
 
 
 def test_motor_id_fails_before_master_id_is_looked_at():
@@ -207,24 +188,20 @@ def test_repr(d, text):
     assert repr(d) == str(d) == text
 
 
-def test_attributes():
+def test_attributes_class_facts_and_identity():
     d = Damiao(1, 2, MitLimits(), 30)
     for name in ("motor_id", "master_id"):
         assert vars(Damiao)[name].__doc__ == ""
-        with pytest.raises(AttributeError):
-            setattr(d, name, 3)
-        with pytest.raises(AttributeError):
-            delattr(d, name)
-    for name in ("limits", "timeout_ms", "timeout", "extra"):
+        for change in (lambda: setattr(d, name, 3), lambda: delattr(d, name)):
+            with pytest.raises(AttributeError):
+                change()
+    for name in ("limits", "timeout_ms", "timeout"):
         with pytest.raises(AttributeError):
             getattr(d, name)
     with pytest.raises(AttributeError):
         d.extra = 1
     assert ids(d) == (1, 2)
     assert {n for n in vars(Damiao) if not n.startswith("_")} == {"motor_id", "master_id"}
-
-
-def test_class_facts_and_identity():
     assert repr(Damiao) == "<class 'tervalin.Damiao'>"
     assert (Damiao.__module__, Damiao.__qualname__) == ("tervalin", "Damiao")
     assert Damiao.__doc__ == ""
