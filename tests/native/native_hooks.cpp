@@ -201,6 +201,22 @@ PyObject* rejected_while_locked(PyObject*, PyObject* args) {
     return PyBool_FromLong(finished_without_lock);
 }
 
+// emit_timed(level, target, count): emits `count` records with a fixed message
+// from this thread and returns the nanoseconds they took.
+PyObject* emit_timed(PyObject*, PyObject* args) {
+    int level = 0;
+    const char* target = nullptr;
+    long count = 0;
+    if (!PyArg_ParseTuple(args, "isl", &level, &target, &count)) return nullptr;
+    const std::string_view view(target);
+    const auto make = [] { return std::string_view("timed record"); };
+    const log::Message message(make);
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; ++i) log::emit(static_cast<log::Level>(level), view, log::Site{}, message);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    return PyLong_FromLongLong(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+}
+
 const log::BridgeLogger* bridge() { return dynamic_cast<const log::BridgeLogger*>(&log::logger()); }
 
 // cache_entry(target): the cached filter (0..5) of the target's node, None for
@@ -237,6 +253,7 @@ PyMethodDef methods[] = {
     {"log_from_threads", log_from_threads, METH_VARARGS, nullptr},
     {"rejected_while_locked", rejected_while_locked, METH_VARARGS, nullptr},
     {"cache_entry", cache_entry, METH_O, nullptr},
+    {"emit_timed", emit_timed, METH_VARARGS, nullptr},
     {"max_level", max_level, METH_NOARGS, nullptr},
     {"install_again", install_again, METH_NOARGS, nullptr},
     {"motor_state", motor_state, METH_VARARGS, nullptr},
