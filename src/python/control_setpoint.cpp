@@ -2,6 +2,7 @@
 
 #include "python/float_fields.hpp"
 #include "python/float_text.hpp"
+#include "binding/type_description.hpp"
 
 #include <array>
 
@@ -123,6 +124,30 @@ PyGetSetDef getters[] = {
     getter("mode", mode_accessor, "Numeric control mode (matches the value written to register 10)."),
     {},
 };
+
+// Type description.
+
+constexpr std::array<stub::Property, 1> stub_properties{{{"mode", stub::int_type}}};
+constexpr std::array<stub::Parameter, 1> stub_mit_params{{{mit_params[0], stub::class_type("MitSetpoint")}}};
+constexpr std::array<stub::Parameter, 2> stub_pos_vel_params{{
+    {pos_vel_params[0], stub::float_type}, {pos_vel_params[1], stub::float_type}}};
+constexpr std::array<stub::Parameter, 1> stub_vel_params{{{vel_params[0], stub::float_type}}};
+constexpr std::array<stub::Parameter, 3> stub_force_pos_params{{
+    {force_pos_params[0], stub::float_type}, {force_pos_params[1], stub::float_type},
+    {force_pos_params[2], stub::float_type}}};
+constexpr stub::Type setpoint_type = stub::class_type("ControlSetpoint");
+constexpr std::array<stub::Method, 5> stub_methods{{
+    {"__repr__", {}, stub::str_type, "", false},
+    {"mit", stub_mit_params, setpoint_type, "MIT impedance setpoint (control mode 1).", true},
+    {"pos_vel", stub_pos_vel_params, setpoint_type, "POS_VEL setpoint (control mode 2).", true},
+    {"vel", stub_vel_params, setpoint_type, "VEL setpoint (control mode 3).", true},
+    {"force_pos", stub_force_pos_params, setpoint_type, "FORCE_POS setpoint (control mode 4).", true},
+}};
+
+constexpr stub::ClassRecord stub_class{"ControlSetpoint", "tervalin", "", stub_properties};
+constexpr stub::MethodsRecord stub_members{"ControlSetpoint", std::nullopt, stub_methods};
+const stub::Registration stub_registration{
+    {stub::Slot::control_setpoint, nullptr, &stub_class, &stub_members}};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include "binding/args.hpp"
 #include "repr/text_buffer.hpp"
+#include "binding/type_description.hpp"
 
 #include <array>
 
@@ -63,6 +64,22 @@ PyGetSetDef getters[] = {
     field_getter<DamiaoClass, &DamiaoRecord::master_id>("master_id"),
     {},
 };
+
+// Type description.
+
+constexpr std::array<stub::Property, 2> stub_properties{{{params[0], stub::int_type}, {params[1], stub::int_type}}};
+constexpr std::array<stub::Parameter, 4> stub_params{{
+    {params[0], stub::int_type},
+    {params[1], stub::int_type},
+    {params[2], {"typing.Optional[MitLimits]", stub::own_and_typing}},
+    {params[3], stub::int_type},
+}};
+constexpr std::array<stub::Method, 1> stub_methods{{{"__repr__", {}, stub::str_type, "", false}}};
+
+constexpr stub::ClassRecord stub_class{"Damiao", "tervalin", "", stub_properties};
+constexpr stub::MethodsRecord stub_members{
+    "Damiao", stub::Constructor{stub_params, "motor_id,master_id,limits = ...,timeout_ms = ..."}, stub_methods};
+const stub::Registration stub_registration{{stub::Slot::damiao, nullptr, &stub_class, &stub_members}};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include "python/float_fields.hpp"
 #include "python/float_text.hpp"
+#include "binding/type_description.hpp"
 
 #include <array>
 #include <utility>
@@ -84,6 +85,33 @@ PyGetSetDef getters[] = {
     field_getter<MitLimitsClass, &MitLimitsRecord::t_max>("t_max"),
     {},
 };
+
+// Type description.
+
+constexpr std::array<stub::Property, 5> stub_properties{{
+    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
+    {params[3], stub::float_type}, {params[4], stub::float_type},
+}};
+constexpr std::array<stub::Parameter, 5> stub_params{{
+    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
+    {params[3], stub::float_type}, {params[4], stub::float_type},
+}};
+
+template <std::size_t... Rows>
+constexpr std::array<stub::Method, sizeof...(Rows) + 1> stub_methods(std::index_sequence<Rows...>) {
+    return {{{"__repr__", {}, stub::str_type, "", false},
+             {presets[Rows].name, {}, stub::class_type("MitLimits"), "", true}...}};
+}
+
+constexpr auto stub_method_list = stub_methods(std::make_index_sequence<presets.size()>{});
+
+constexpr stub::ClassRecord stub_class{"MitLimits", "tervalin", "", stub_properties};
+constexpr stub::MethodsRecord stub_members{
+    "MitLimits",
+    stub::Constructor{stub_params, "p_max = ...,v_max = ...,kp_max = ...,kd_max = ...,t_max = ..."},
+    stub_method_list,
+};
+const stub::Registration stub_registration{{stub::Slot::mit_limits, nullptr, &stub_class, &stub_members}};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include "python/float_fields.hpp"
 #include "python/float_text.hpp"
+#include "binding/type_description.hpp"
 
 #include <array>
 #include <memory>
@@ -54,6 +55,30 @@ PyGetSetDef getters[] = {
     field_getter<MitSetpointClass, &MitSetpointRecord::tau>("tau"),
     {},
 };
+
+// Type description.
+
+constexpr std::array<stub::Property, 5> stub_properties{{
+    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
+    {params[3], stub::float_type}, {params[4], stub::float_type},
+}};
+constexpr std::array<stub::Parameter, 5> stub_params{{
+    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
+    {params[3], stub::float_type}, {params[4], stub::float_type},
+}};
+constexpr std::string_view stub_signature = "q = ...,dq = ...,kp = ...,kd = ...,tau = ...";
+constexpr std::array<stub::Method, 1> stub_methods{{{"__repr__", {}, stub::str_type, "", false}}};
+
+constexpr stub::ClassRecord stub_class{"MitSetpoint", "tervalin", "", stub_properties};
+constexpr stub::MethodsRecord stub_members{"MitSetpoint", stub::Constructor{stub_params, stub_signature},
+                                           stub_methods};
+constexpr stub::FunctionRecord stub_function{
+    "mit_setpoint", stub_params, stub::class_type("MitSetpoint"),
+    "Build a `MitSetpoint` (handy when keyword args are awkward).", stub_signature};
+const stub::Registration stub_class_registration{
+    {stub::Slot::mit_setpoint, nullptr, &stub_class, &stub_members}};
+const stub::Registration stub_function_registration{
+    {stub::Slot::mit_setpoint_function, nullptr, nullptr, nullptr, &stub_function}};
 
 }  // namespace
 

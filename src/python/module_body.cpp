@@ -1,6 +1,7 @@
 #include "python/module_body.hpp"
 
 #include "binding/class_frame.hpp"
+#include "binding/type_description.hpp"
 #include "logbridge/bridge_logger.hpp"
 #include "python/control_setpoint.hpp"
 #include "python/damiao.hpp"
@@ -49,6 +50,9 @@ Result<void> register_function(PyObject* module) {
     if (text == nullptr) return fail(fetch_error());
     return register_attribute(module, text, function->get());
 }
+
+constexpr stub::AttributeRecord version_record{"__version__", stub::str_type};
+const stub::Registration version_registration{{stub::Slot::version, &version_record}};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "python/motor_state.hpp"
 
 #include "repr/text_buffer.hpp"
+#include "binding/type_description.hpp"
 
 namespace tervalin {
 namespace {
@@ -38,6 +39,19 @@ PyGetSetDef getters[] = {
     field_getter<MotorStateClass, &MotorStateRecord::t_rotor>("t_rotor"),
     {},
 };
+
+// Type description.
+
+constexpr std::array<stub::Property, 7> stub_properties{{
+    {"motor_id", stub::int_type}, {"error", stub::int_type}, {"position", stub::float_type},
+    {"velocity", stub::float_type}, {"torque", stub::float_type}, {"t_mos", stub::int_type},
+    {"t_rotor", stub::int_type},
+}};
+constexpr std::array<stub::Method, 1> stub_methods{{{"__repr__", {}, stub::str_type, "", false}}};
+
+constexpr stub::ClassRecord stub_class{"MotorState", "tervalin", "", stub_properties};
+constexpr stub::MethodsRecord stub_members{"MotorState", std::nullopt, stub_methods};
+const stub::Registration stub_registration{{stub::Slot::motor_state, nullptr, &stub_class, &stub_members}};
 
 }  // namespace
 

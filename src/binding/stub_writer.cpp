@@ -1,0 +1,166 @@
+#include "binding/stub_writer.hpp"
+
+#include <set>
+#include <stdexcept>
+
+namespace tervalin::stub {
+namespace {
+
+constexpr std::string_view own_module_name = "tervalin";
+
+// Which parameters of a signature text ("a,b = ...") have a default.
+std::vector<bool> defaults_of(const Constructor& constructor, std::string_view owner) {
+    std::vector<bool> defaults;
+    std::string_view rest = constructor.signature;
+    for (const Parameter& parameter : constructor.params) {
+        const std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        const bool has_default = item.ends_with(" = ...");
+        if (has_default) item.remove_suffix(6);
+        if (item != parameter.name)
+            throw std::invalid_argument(std::string(owner) + ": signature text does not match parameter " +
+                                        std::string(parameter.name));
+        defaults.push_back(has_default);
+    }
+    if (!rest.empty()) throw std::invalid_argument(std::string(owner) + ": signature text names extra parameters");
+    return defaults;
+}
+
+std::string parameter_list(std::string_view first, std::span<const Parameter> params,
+                           const std::vector<bool>& defaults) {
+    std::string text(first);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (!text.empty()) text += ", ";
+        text += params[i].name;
+        text += ": ";
+        text += params[i].type.text;
+        if (i < defaults.size() && defaults[i]) text += " = ...";
+    }
+    return text;
+}
+
+void write_def(std::string& out, std::string_view indent, std::string_view name, const std::string& params,
+               const Type& returns, std::string_view doc) {
+    out += indent;
+    out += "def ";
+    out += name;
+    out += "(" + params + ") -> ";
+    out += returns.text;
+    if (doc.empty()) {
+        out += ": ...\n";
+        return;
+    }
+    out += ":\n";
+    out += indent;
+    out += "    \"\"\"";
+    out += doc;
+    out += "\"\"\"\n";
+}
+
+void write_class(std::string& out, const ClassRecord& record, const MethodsRecord* methods) {
+    // No class of the module can be subclassed (its type has no base-type flag).
+    out += "@typing.final\n";
+    out += "class ";
+    out += record.name;
+    out += ":\n";
+    const std::size_t body = out.size();
+    if (!record.doc.empty()) {
+        out += "    \"\"\"";
+        out += record.doc;
+        out += "\"\"\"\n";
+    }
+    if (methods != nullptr && methods->constructor) {
+        const Constructor& constructor = *methods->constructor;
+        write_def(out, "    ", "__new__", parameter_list("cls", constructor.params, defaults_of(constructor, record.name)),
+                  class_type(record.name), "");
+    }
+    for (const Property& property : record.properties) {
+        out += "    @property\n";
+        write_def(out, "    ", property.name, "self", property.type, "");
+    }
+    if (methods != nullptr) {
+        for (const Method& method : methods->methods) {
+            if (method.is_static) out += "    @staticmethod\n";
+            write_def(out, "    ", method.name, parameter_list(method.is_static ? "" : "self", method.params, {}),
+                      method.returns, method.doc);
+        }
+    }
+    if (out.size() == body) out += "    ...\n";
+}
+
+void collect_modules(std::set<std::string_view>& modules, const Type& type) {
+    for (std::string_view module : type.modules)
+        if (module != own_module_name) modules.insert(module);
+}
+
+std::set<std::string_view> imports_of(const std::vector<Entry>& entries) {
+    std::set<std::string_view> modules;
+    for (const Entry& entry : entries)
+        if (entry.class_record != nullptr) modules.insert("typing");  // for typing.final
+    for (const Entry& entry : entries) {
+        if (entry.attribute != nullptr) collect_modules(modules, entry.attribute->type);
+        if (entry.class_record != nullptr)
+            for (const Property& property : entry.class_record->properties) collect_modules(modules, property.type);
+        if (entry.methods != nullptr) {
+            if (entry.methods->constructor)
+                for (const Parameter& parameter : entry.methods->constructor->params)
+                    collect_modules(modules, parameter.type);
+            for (const Method& method : entry.methods->methods) {
+                collect_modules(modules, method.returns);
+                for (const Parameter& parameter : method.params) collect_modules(modules, parameter.type);
+            }
+        }
+        if (entry.function != nullptr) {
+            collect_modules(modules, entry.function->returns);
+            for (const Parameter& parameter : entry.function->params) collect_modules(modules, parameter.type);
+        }
+    }
+    return modules;
+}
+
+std::string_view name_of(const Entry& entry) {
+    if (entry.attribute != nullptr) return entry.attribute->name;
+    if (entry.class_record != nullptr) return entry.class_record->name;
+    return entry.function->name;
+}
+
+}  // namespace
+
+std::string write_stub(const std::vector<Entry>& entries) {
+    std::string out =
+        "# Type stub of the tervalin extension module, written by tervalin_stubgen from the\n"
+        "# module's own type descriptions. Do not edit: regenerate it (see the README).\n";
+    for (std::string_view module : imports_of(entries)) {
+        out += "import ";
+        out += module;
+        out += "\n";
+    }
+    out += "\n__all__ = [\n";
+    for (const Entry& entry : entries) {
+        out += "    \"";
+        out += name_of(entry);
+        out += "\",\n";
+    }
+    out += "]\n";
+    for (const Entry& entry : entries) {
+        out += "\n";
+        if (entry.attribute != nullptr) {
+            out += entry.attribute->name;
+            out += ": ";
+            out += entry.attribute->type.text;
+            out += "\n";
+        } else if (entry.class_record != nullptr) {
+            write_class(out, *entry.class_record, entry.methods);
+        } else if (entry.function != nullptr) {
+            const FunctionRecord& function = *entry.function;
+            const Constructor signature{function.params, function.signature};
+            write_def(out, "", function.name,
+                      parameter_list("", function.params, defaults_of(signature, function.name)), function.returns,
+                      function.doc);
+        }
+    }
+    return out;
+}
+
+}  // namespace tervalin::stub

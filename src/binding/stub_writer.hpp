@@ -1,0 +1,15 @@
+// Writes the Python type stub of the module from its type description.
+#pragma once
+
+#include "binding/type_description.hpp"
+
+#include <string>
+#include <vector>
+
+namespace tervalin::stub {
+
+// The text of the stub file. Throws std::invalid_argument when a record is
+// inconsistent (a signature text that does not name its parameters in order).
+[[nodiscard]] std::string write_stub(const std::vector<Entry>& entries);
+
+}  // namespace tervalin::stub
