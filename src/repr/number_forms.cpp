@@ -86,12 +86,28 @@ char* write_four_decimal(char* out, float v) noexcept {
     if (std::signbit(v)) *out++ = '-';
     if (std::isinf(v)) return put(out, "inf");
 
-    // float -> double is exact, and libstdc++'s fixed-precision to_chars
-    // rounds the exact binary value half to even; the native tests check
-    // that on every exact tie a float can hold.
-    return std::to_chars(out, first + four_decimal_max_chars,
-                         static_cast<double>(std::fabs(v)), std::chars_format::fixed, 4)
-        .ptr;
+    const double magnitude = std::fabs(static_cast<double>(v));
+    // A single has 24 significant bits, so magnitude * 10^4 needs at most 38
+    // and is exact in a double, as are its floor and the remainder; rounding
+    // that remainder half to even is the exact four-decimal rounding, whatever
+    // the floating-point rounding mode. Integer digits are much cheaper than
+    // the general fixed-precision conversion.
+    constexpr double fast_limit = 0x1p62;
+    if (const double scaled = magnitude * 10000.0; scaled < fast_limit) {
+        const double whole = std::floor(scaled);
+        const double rest = scaled - whole;
+        auto units = static_cast<std::uint64_t>(whole);
+        if (rest > 0.5 || (rest == 0.5 && units % 2 == 1)) ++units;
+        out = std::to_chars(out, first + four_decimal_max_chars, units / 10000).ptr;
+        *out++ = '.';
+        const auto fraction = static_cast<unsigned>(units % 10000);
+        for (unsigned divisor = 1000; divisor != 0; divisor /= 10) *out++ = static_cast<char>('0' + fraction / divisor % 10);
+        return out;
+    }
+    // Larger singles are whole numbers beyond 64 bits. float -> double is
+    // exact, and libstdc++'s fixed-precision to_chars prints the exact value
+    // (the native tests compare both paths with glibc's printf).
+    return std::to_chars(out, first + four_decimal_max_chars, magnitude, std::chars_format::fixed, 4).ptr;
 }
 
 char* write_decimal(char* out, std::uint64_t v) noexcept {
