@@ -1,5 +1,7 @@
 #include "native_hooks.hpp"
 
+#include "allocation_count.hpp"
+
 #include "binding/boundary.hpp"
 #include "binding/error.hpp"
 
@@ -133,6 +135,12 @@ PyObject* logf_hook(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+std::vector<PyObject*> positional_items(PyObject* tuple) {
+    std::vector<PyObject*> items;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) items.push_back(PyTuple_GET_ITEM(tuple, i));
+    return items;
+}
+
 std::vector<std::string> strings_of(PyObject* sequence) {
     std::vector<std::string> strings;
     const Py_ssize_t count = PySequence_Size(sequence);
@@ -217,6 +225,44 @@ PyObject* emit_timed(PyObject*, PyObject* args) {
     return PyLong_FromLongLong(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
 }
 
+// allocations(callable, args, kwargs, repeat): heap allocations made by
+// `repeat` calls of callable(*args, **kwargs), results dropped. Types get the
+// tuple and dict of their tp_new; other callables a vector call, so CPython
+// itself allocates nothing for the call.
+PyObject* allocations(PyObject*, PyObject* args) {
+    PyObject* callable = nullptr;
+    PyObject* positional = nullptr;
+    PyObject* keywords = nullptr;
+    long repeat = 0;
+    if (!PyArg_ParseTuple(args, "OO!Ol", &callable, &PyTuple_Type, &positional, &keywords, &repeat)) return nullptr;
+    if (keywords == Py_None) keywords = nullptr;
+    std::vector<PyObject*> vector(positional_items(positional));
+    PyObject* names = nullptr;
+    if (keywords != nullptr && !PyType_Check(callable)) {
+        names = PyTuple_New(PyDict_Size(keywords));
+        Py_ssize_t at = 0, index = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(keywords, &at, &key, &value)) {
+            PyTuple_SET_ITEM(names, index++, Py_NewRef(key));
+            vector.push_back(value);
+        }
+    }
+    bool failed = false;
+    const long count = count_allocations([&] {
+        for (long i = 0; i < repeat && !failed; ++i) {
+            PyObject* result = names != nullptr || !PyType_Check(callable)
+                                   ? PyObject_Vectorcall(callable, vector.data(), PyTuple_GET_SIZE(positional), names)
+                                   : PyObject_Call(callable, positional, keywords);
+            failed = result == nullptr;
+            Py_XDECREF(result);
+        }
+    });
+    Py_XDECREF(names);
+    if (failed) return nullptr;
+    return PyLong_FromLong(count);
+}
+
 const log::BridgeLogger* bridge() { return dynamic_cast<const log::BridgeLogger*>(&log::logger()); }
 
 // cache_entry(target): the cached filter (0..5) of the target's node, None for
@@ -254,6 +300,7 @@ PyMethodDef methods[] = {
     {"rejected_while_locked", rejected_while_locked, METH_VARARGS, nullptr},
     {"cache_entry", cache_entry, METH_O, nullptr},
     {"emit_timed", emit_timed, METH_VARARGS, nullptr},
+    {"allocations", allocations, METH_VARARGS, nullptr},
     {"max_level", max_level, METH_NOARGS, nullptr},
     {"install_again", install_again, METH_NOARGS, nullptr},
     {"motor_state", motor_state, METH_VARARGS, nullptr},
