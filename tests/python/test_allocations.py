@@ -9,7 +9,7 @@ native = pytest.importorskip("_tervalin_native", reason="allocations are counted
 REPEAT = 500
 lim, sp, d = t.MitLimits(), t.MitSetpoint(), t.Damiao(1, 2)
 cs = t.ControlSetpoint.vel(1.0)
-state = native.motor_state(1, 0, 0.5, -1.25, 0.1, 35, 40) if native else None
+state = native.motor_state(1, 0, 0.5, -1.25, 0.1, 35, 40)
 
 # (callable, positional, keywords, whether the result is always a new allocation)
 CASES = [
