@@ -226,7 +226,8 @@ static int add_type(PyObject *module, PyType_Spec *spec, PyTypeObject **slot) {
 }
 
 static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_reference",
-                                        "Plain C-API reference for the tervalin benchmark.", -1, module_methods};
+                                        "Plain C-API reference for the tervalin benchmark.", -1, module_methods,
+                                        NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit__reference(void) {
     PyObject *module = PyModule_Create(&module_def);
