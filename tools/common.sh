@@ -26,15 +26,30 @@ find_python313() {
     exit 1
 }
 
-# Creates .venv with CPython 3.13 (or reuses it) and installs the project.
-prepare_venv() {
-    local extra=${1:-}
+# Creates .venv with CPython 3.13, or reuses it.
+ensure_venv() {
     local python
     python=$(find_python313)
     if [ ! -x .venv/bin/python ] || ! is_python313 .venv/bin/python; then
         rm -rf .venv
         "$python" -m venv .venv
+        .venv/bin/python -m pip install --quiet --upgrade pip
     fi
-    .venv/bin/python -m pip install --quiet --upgrade pip
+}
+
+# Creates or reuses .venv and installs the project into it.
+prepare_venv() {
+    local extra=${1:-}
+    ensure_venv
     .venv/bin/python -m pip install --quiet ".${extra}"
+}
+
+# cmake from PATH, or one installed into .venv when there is none.
+find_cmake() {
+    if command -v cmake >/dev/null 2>&1; then
+        command -v cmake
+    else
+        .venv/bin/python -m pip install --quiet "cmake>=3.26" ninja
+        echo "$repo_root/.venv/bin/cmake"
+    fi
 }

@@ -7,7 +7,7 @@ namespace tervalin {
 
 namespace detail {
 
-thread_local long lock_depth_value __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local long lock_depth_value __attribute__((tls_model("initial-exec"))) = 0;
 std::atomic<bool> release_queue_created{false};
 
 namespace {

@@ -22,7 +22,8 @@ namespace tervalin {
 
 namespace detail {
 // initial-exec keeps the per-entry cost to one thread-pointer-relative access.
-extern thread_local long lock_depth_value __attribute__((tls_model("initial-exec")));
+// constinit: no dynamic initialisation, so accesses need no TLS wrapper call.
+extern constinit thread_local long lock_depth_value __attribute__((tls_model("initial-exec")));
 extern std::atomic<bool> release_queue_created;
 void drain_queue() noexcept;
 

@@ -41,6 +41,9 @@ void raise_described(PyObject* type, Producer& produce) {
     if (PyType_Check(type) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type),
                                                   Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
         PyErr_SetObject(type, argument.get());
+        // Out of memory, CPython can fail to build the exception and leave
+        // nothing pending; the caller must still see an exception.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
@@ -122,7 +125,11 @@ std::optional<PyErr> take_error() {
     PyObject* raised = PyErr_GetRaisedException();
     if (raised == nullptr) return std::nullopt;
     Ref exception = Ref::steal(raised);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) == panic_exception_type()) resume_panic(std::move(exception));
+    // The type is made here on first need; if it cannot be made, no
+    // exception can be of that type, and the one taken is returned.
+    Result<PyObject*> panic_type = panic_exception_type();
+    if (panic_type && reinterpret_cast<PyObject*>(Py_TYPE(raised)) == *panic_type)
+        resume_panic(std::move(exception));
     return PyErr::materialised(std::move(exception));
 }
 

@@ -21,12 +21,16 @@ std::atomic<PyObject*> panic_type{nullptr};
 
 }  // namespace
 
-PyObject* panic_exception_type() {
+Result<PyObject*> panic_exception_type() {
     if (PyObject* existing = panic_type.load(std::memory_order_acquire)) return existing;
     PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
                                                   PyExc_BaseException, nullptr);
+    // The failure is taken without take_error: that would ask for this very
+    // type again while it cannot be created.
     if (created == nullptr) {
-        fault("Failed to initialize new exception type.: " + fetch_error().render());
+        PyObject* raised = PyErr_GetRaisedException();
+        if (raised == nullptr) return fail(PyErr::with_text(PyExc_SystemError, no_exception_text));
+        return fail(PyErr::materialised(Ref::steal(raised)));
     }
     PyObject* expected = nullptr;
     if (!panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
@@ -37,7 +41,11 @@ PyObject* panic_exception_type() {
 }
 
 PyErr panic_error(std::string_view message) {
-    return PyErr::described(panic_exception_type(), [text = std::string(message)] {
+    Result<PyObject*> type = panic_exception_type();
+    // Without memory for the type itself, the creation failure (a
+    // MemoryError) is raised instead of ending the process.
+    if (!type) return std::move(type).error();
+    return PyErr::described(*type, [text = std::string(message)] {
         Ref str = Ref::steal(PyUnicode_FromStringAndSize(text.data(),
                                                          static_cast<Py_ssize_t>(text.size())));
         if (!str) return Ref();

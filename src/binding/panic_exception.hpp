@@ -10,7 +10,7 @@
 namespace tervalin {
 
 // The process-wide PanicException class, created on first need.
-[[nodiscard]] PyObject* panic_exception_type();
+[[nodiscard]] Result<PyObject*> panic_exception_type();
 
 // A described PanicException whose single argument is `message`.
 [[nodiscard]] PyErr panic_error(std::string_view message);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <memory>
+#include <vector>
 
 namespace tervalin {
 namespace {
@@ -94,8 +95,9 @@ const ClassDescription MitSetpointClass::description{
 };
 
 Result<Ref> make_mit_setpoint_function(PyObject* module) {
-    // The function object refers to its definition for its whole life, and
-    // the module (which holds it) is never released: the definition is never freed.
+    // A function object refers to its definition for its whole life, and the
+    // module holding it is never released: definitions are kept, never freed.
+    static std::vector<std::unique_ptr<PyMethodDef>> definitions;
     auto definition = std::make_unique<PyMethodDef>(PyMethodDef{
         "mit_setpoint",
         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&mit_setpoint)),
@@ -107,7 +109,7 @@ Result<Ref> make_mit_setpoint_function(PyObject* module) {
     if (!name) return fail(fetch_error());
     Ref function = Ref::steal(PyCMethod_New(definition.get(), module, name.get(), nullptr));
     if (!function) return fail(fetch_error());
-    definition.release();
+    definitions.push_back(std::move(definition));
     return function;
 }
 
