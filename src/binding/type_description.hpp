@@ -38,6 +38,14 @@ struct Parameter {
     Type type;
 };
 
+// One entry of type `type` per name, for records whose fields share a type.
+template <class Record, std::size_t N>
+[[nodiscard]] constexpr std::array<Record, N> all_of_type(const std::array<std::string_view, N>& names, Type type) {
+    std::array<Record, N> records{};
+    for (std::size_t i = 0; i < N; ++i) records[i] = Record{names[i], type};
+    return records;
+}
+
 struct Method {
     std::string_view name;
     std::span<const Parameter> params;

@@ -88,14 +88,8 @@ PyGetSetDef getters[] = {
 
 // Type description.
 
-constexpr std::array<stub::Property, 5> stub_properties{{
-    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
-    {params[3], stub::float_type}, {params[4], stub::float_type},
-}};
-constexpr std::array<stub::Parameter, 5> stub_params{{
-    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
-    {params[3], stub::float_type}, {params[4], stub::float_type},
-}};
+constexpr auto stub_properties = stub::all_of_type<stub::Property>(params, stub::float_type);
+constexpr auto stub_params = stub::all_of_type<stub::Parameter>(params, stub::float_type);
 
 template <std::size_t... Rows>
 constexpr std::array<stub::Method, sizeof...(Rows) + 1> stub_methods(std::index_sequence<Rows...>) {

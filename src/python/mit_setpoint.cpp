@@ -59,14 +59,8 @@ PyGetSetDef getters[] = {
 
 // Type description.
 
-constexpr std::array<stub::Property, 5> stub_properties{{
-    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
-    {params[3], stub::float_type}, {params[4], stub::float_type},
-}};
-constexpr std::array<stub::Parameter, 5> stub_params{{
-    {params[0], stub::float_type}, {params[1], stub::float_type}, {params[2], stub::float_type},
-    {params[3], stub::float_type}, {params[4], stub::float_type},
-}};
+constexpr auto stub_properties = stub::all_of_type<stub::Property>(params, stub::float_type);
+constexpr auto stub_params = stub::all_of_type<stub::Parameter>(params, stub::float_type);
 constexpr std::string_view stub_signature = "q = ...,dq = ...,kp = ...,kd = ...,tau = ...";
 constexpr std::array<stub::Method, 1> stub_methods{{{"__repr__", {}, stub::str_type, "", false}}};
 
