@@ -1,8 +1,8 @@
 #include "python/damiao.hpp"
 
 #include "binding/args.hpp"
-#include "repr/text_buffer.hpp"
 #include "binding/type_description.hpp"
+#include "repr/text_buffer.hpp"
 
 #include <array>
 

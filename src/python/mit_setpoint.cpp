@@ -1,8 +1,8 @@
 #include "python/mit_setpoint.hpp"
 
+#include "binding/type_description.hpp"
 #include "python/float_fields.hpp"
 #include "python/float_text.hpp"
-#include "binding/type_description.hpp"
 
 #include <array>
 #include <memory>

@@ -1,7 +1,7 @@
 #include "python/motor_state.hpp"
 
-#include "repr/text_buffer.hpp"
 #include "binding/type_description.hpp"
+#include "repr/text_buffer.hpp"
 
 namespace tervalin {
 namespace {
