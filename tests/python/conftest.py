@@ -63,6 +63,25 @@ def float_conversion_error(obj):
     raise AssertionError(f"PyFloat_AsDouble accepted {obj!r}")
 
 
+def method_flags(func):
+    """ml_flags of a built-in function's method definition (CPython 3.13, 64-bit layout)."""
+    definition = ctypes.c_void_p.from_address(id(func) + 16).value
+    return ctypes.c_int.from_address(definition + 16).value
+
+
+class Probe:
+    """Logs its name when converted, then returns or raises `result`."""
+
+    def __init__(self, log, name, result=1.0):
+        self.log, self.name, self.result = log, name, result
+
+    def __float__(self):
+        self.log.append(self.name)
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
 def limits_fields(m):
     return tuple(getattr(m, name) for name in FIELDS)
 

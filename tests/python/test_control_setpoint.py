@@ -1,6 +1,5 @@
 """ControlSetpoint: static constructors, mode numbers, text and argument errors."""
 
-import ctypes
 import math
 import re
 import sys
@@ -8,7 +7,7 @@ import sys
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import float_conversion_error
+from conftest import Probe, method_flags, float_conversion_error
 from tervalin import ControlSetpoint as CS, MitLimits, MitSetpoint, mit_setpoint
 
 METHODS = [
@@ -19,25 +18,6 @@ METHODS = [
 ]
 METH_FASTCALL, METH_KEYWORDS, METH_STATIC = 0x80, 0x02, 0x20
 MODE_DOC = "Numeric control mode (matches the value written to register 10)."
-
-
-def method_flags(func):
-    """ml_flags of a built-in function's method definition (CPython 3.13, 64-bit layout)."""
-    definition = ctypes.c_void_p.from_address(id(func) + 16).value
-    return ctypes.c_int.from_address(definition + 16).value
-
-
-class Probe:
-    """Logs its name when converted, then returns or raises `result`."""
-
-    def __init__(self, log, name, result=1.0):
-        self.log, self.name, self.result = log, name, result
-
-    def __float__(self):
-        self.log.append(self.name)
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
 
 
 class Outer:

@@ -1,6 +1,5 @@
 """MitSetpoint and the module function mit_setpoint."""
 
-import ctypes
 import math
 import re
 import types
@@ -9,7 +8,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import tervalin
-from conftest import f32, float_conversion_error, same_float
+from conftest import Probe, method_flags, f32, float_conversion_error, same_float
 from tervalin import MitLimits, MitSetpoint, mit_setpoint
 
 FIELDS = ("q", "dq", "kp", "kd", "tau")
@@ -22,25 +21,6 @@ METH_FASTCALL, METH_KEYWORDS = 0x80, 0x02
 
 def fields(s):
     return tuple(getattr(s, name) for name in FIELDS)
-
-
-def method_flags(func):
-    """ml_flags of a built-in function's method definition (CPython 3.13, 64-bit layout)."""
-    definition = ctypes.c_void_p.from_address(id(func) + 16).value
-    return ctypes.c_int.from_address(definition + 16).value
-
-
-class Probe:
-    """Logs its name when converted, then returns or raises `result`."""
-
-    def __init__(self, log, name, result=1.0):
-        self.log, self.name, self.result = log, name, result
-
-    def __float__(self):
-        self.log.append(self.name)
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
 
 
 @BUILDERS
