@@ -6,6 +6,7 @@ minimum over several runs, and the runs go round-robin over all contenders so
 that machine noise hits them alike. Timings include timeit's loop overhead
 (the empty statement's cost is printed for scale).
 """
+import argparse
 import logging
 import os
 import pathlib
@@ -133,17 +134,19 @@ def verdict(ok):
     return "met" if ok else "**not met**"
 
 
-def table(best):
+def table(best, rows, with_log):
     lines = ["| operation | tervalin ns | reference ns | dataclass / pure Python ns | ratio | target | status |",
              "|---|--:|--:|--:|--:|---|---|"]
     misses = []
-    for label, (kind, limit), _ in ROWS:
+    for label, (kind, limit), _ in rows:
         t, r, p = (best[(label, c)] for c in CONTENDERS)
         ratio = t / r
         lines.append(f"| {label} | {t:.1f} | {r:.1f} | {p:.1f} | {ratio:.2f} | {kind} ≤ {limit} × reference "
                      f"| {verdict(ratio <= limit)} |")
         if ratio > limit:
             misses.append(f"{label}: {ratio:.2f} (target ≤ {limit})")
+    if not with_log:
+        return "\n".join(lines), misses
     rejected, forwarded, python = best["rejected"], best["forwarded"], best["python log"]
     ratio = rejected / forwarded
     lines.append(f"| native record rejected by the cache | {rejected:.1f} | — | — | {ratio:.4f} of forwarded "
@@ -169,23 +172,31 @@ def cpu_model():
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", metavar="TEXT", action="append",
+                        help="time only the rows whose label contains TEXT ('log' for the logging rows); "
+                             "a partial run leaves RESULTS.md alone")
+    only = parser.parse_args().only
+    rows = [row for row in ROWS if not only or any(text in row[0] for text in only)]
+    with_log = not only or "log" in only
     logger = prepare_loggers()
     name = logger.name
     runs = {}
-    for label, _, stmt in ROWS:
+    for label, _, stmt in rows:
         for contender, ns in CONTENDERS.items():
             runs[(label, contender)] = timeit_runner(stmt, ns)
-    runs["rejected"] = emit_runner(REJECTED)
-    runs["forwarded"] = emit_runner(FORWARDED)
-    runs["python log"] = timeit_runner(
-        'logger.handle(logger.makeRecord(name, 20, None, 0, "timed record", (), None))',
-        {"logger": logger, "name": name})
+    if with_log:
+        runs["rejected"] = emit_runner(REJECTED)
+        runs["forwarded"] = emit_runner(FORWARDED)
+        runs["python log"] = timeit_runner(
+            'logger.handle(logger.makeRecord(name, 20, None, 0, "timed record", (), None))',
+            {"logger": logger, "name": name})
     empty = min(timeit.repeat("pass", number=1_000_000, repeat=5)) * 1e3
 
     load_before = os.getloadavg()[0]
     started = time.perf_counter()
     best = measure(runs)
-    text, misses = table(best)
+    text, misses = table(best, rows, with_log)
 
     header = "\n".join([
         "# tervalin benchmark",
@@ -203,7 +214,8 @@ def main():
     print(report)
     print(f"(timing took {time.perf_counter() - started:.0f} s)")
     print("missed targets: " + ("; ".join(misses) if misses else "none"))
-    pathlib.Path(__file__).with_name("RESULTS.md").write_text(report)
+    if not only:
+        pathlib.Path(__file__).with_name("RESULTS.md").write_text(report)
 
 
 if __name__ == "__main__":

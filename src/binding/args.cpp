@@ -21,21 +21,6 @@ std::string display_name(const CallSignature& signature) {
 
 PyErr binding_error(Producer produce) { return PyErr::described(PyExc_TypeError, std::move(produce)); }
 
-PyErr too_many_positional(const CallSignature& signature, std::size_t given) {
-    return binding_error([&signature, given] {
-        std::string name = display_name(signature);
-        const char* verb = given == 1 ? "was" : "were";
-        const auto total = signature.params.size();
-        if (signature.required == total) {
-            return Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zu %s given",
-                                                   name.c_str(), total, given, verb));
-        }
-        return Ref::steal(
-            PyUnicode_FromFormat("%s takes from %zu to %zu positional arguments but %zu %s given",
-                                 name.c_str(), signature.required, total, given, verb));
-    });
-}
-
 PyErr multiple_values(const CallSignature& signature, std::size_t param) {
     return binding_error([&signature, param] {
         std::string name = display_name(signature);
@@ -107,6 +92,25 @@ Result<void> bind_keyword(const CallSignature& signature, PyObject* key, PyObjec
     return {};
 }
 
+}  // namespace
+
+namespace detail {
+
+PyErr too_many_positional(const CallSignature& signature, std::size_t given) {
+    return binding_error([&signature, given] {
+        std::string name = display_name(signature);
+        const char* verb = given == 1 ? "was" : "were";
+        const auto total = signature.params.size();
+        if (signature.required == total) {
+            return Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zu %s given",
+                                                   name.c_str(), total, given, verb));
+        }
+        return Ref::steal(
+            PyUnicode_FromFormat("%s takes from %zu to %zu positional arguments but %zu %s given",
+                                 name.c_str(), signature.required, total, given, verb));
+    });
+}
+
 Result<void> check_required(const CallSignature& signature, std::size_t positional,
                             std::span<PyObject* const> slots) {
     if (positional >= signature.required) return {};
@@ -117,69 +121,39 @@ Result<void> check_required(const CallSignature& signature, std::size_t position
     return fail(missing_arguments(signature, slots, missing));
 }
 
-}  // namespace
-
-Result<void> bind_tuple_dict(const CallSignature& signature, PyObject* args, PyObject* kwargs,
-                             std::span<PyObject*> slots) {
-    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    const std::size_t total = signature.params.size();
-    for (std::size_t i = 0; i < std::min(given, total); ++i)
-        slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
-    if (given > total) return fail(too_many_positional(signature, given));
-    if (kwargs != nullptr) {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &key, &value)) {
-            if (auto bound = bind_keyword(signature, key, value, slots); !bound) return bound;
-        }
+Result<void> bind_keyword_dict(const CallSignature& signature, PyObject* kwargs, std::span<PyObject*> slots) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        if (auto bound = bind_keyword(signature, key, value, slots); !bound) return bound;
     }
-    return check_required(signature, given, slots);
+    return {};
 }
 
-Result<void> bind_fastcall(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, std::span<PyObject*> slots) {
-    const auto given = args == nullptr ? 0 : static_cast<std::size_t>(nargs);
-    const std::size_t total = signature.params.size();
-    for (std::size_t i = 0; i < std::min(given, total); ++i) slots[i] = args[i];
-    if (given > total) return fail(too_many_positional(signature, given));
-    if (kwnames != nullptr) {
-        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-            if (auto bound = bind_keyword(signature, key, args[nargs + i], slots); !bound) return bound;
-        }
+Result<void> bind_keyword_names(const CallSignature& signature, PyObject* const* values, PyObject* kwnames,
+                                std::span<PyObject*> slots) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (auto bound = bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), values[i], slots); !bound)
+            return bound;
     }
-    return check_required(signature, given, slots);
+    return {};
 }
 
-namespace {
-
-// Round-to-nearest-even narrowing; done by hand beyond the single range,
-// where a plain conversion is undefined.
-float narrow(double value) {
-    constexpr double largest = std::numeric_limits<float>::max();
-    // Halfway between the largest single and 2^128: ties go to the even
-    // neighbour, which is infinity.
-    constexpr double halfway = 0x1.ffffffp+127;
-    if (std::isfinite(value) && std::fabs(value) > largest) {
-        const float magnitude =
-            std::fabs(value) >= halfway ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::max();
-        return std::signbit(value) ? -magnitude : magnitude;
-    }
-    return static_cast<float>(value);
-}
-
-}  // namespace
-
-Result<float> extract_f32(PyObject* object) {
-    if (PyFloat_CheckExact(object)) return narrow(PyFloat_AS_DOUBLE(object));
+Result<float> extract_f32_slow(PyObject* object) {
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
         if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
     }
     return narrow(value);
 }
+
+PyErr argument_error(const CallSignature& signature, std::size_t param, PyErr error) {
+    return wrap_argument_error(signature.params[param], std::move(error));
+}
+
+}  // namespace detail
 
 Result<std::uint16_t> extract_u16(PyObject* object) {
     const long value = PyLong_AsLong(object);
@@ -222,17 +196,6 @@ PyErr wrap_argument_error(std::string_view param, PyErr error) {
     PyObject* outgoing = wrapped.exception();
     PyException_SetCause(outgoing, PyException_GetCause(incoming));
     return wrapped;
-}
-
-Result<void> convert_floats(const CallSignature& signature, std::span<PyObject* const> slots,
-                            std::span<float* const> fields) {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (slots[i] == nullptr) continue;
-        Result<float> value = extract_f32(slots[i]);
-        if (!value) return fail(wrap_argument_error(signature.params[i], std::move(value).error()));
-        *fields[i] = *value;
-    }
-    return {};
 }
 
 }  // namespace tervalin

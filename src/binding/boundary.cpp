@@ -111,4 +111,15 @@ LockGuard::~LockGuard() {
 
 PyErr fault_error(const std::exception_ptr& caught) { return panic_error(fault_message(caught)); }
 
+namespace detail {
+void raise_failure(PyErr& error) { restore_error(std::move(error)); }
+PyErr caught_fault_error() { return fault_error(std::current_exception()); }
+void report_unraisable(PyErr& error) {
+    PyObject* earlier = PyErr_GetRaisedException();
+    restore_error(std::move(error));
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(earlier);
+}
+}  // namespace detail
+
 }  // namespace tervalin

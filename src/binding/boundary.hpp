@@ -89,24 +89,40 @@ template <class T>
 struct is_result<Result<T>> : std::true_type {};
 }  // namespace detail
 
-// Runs `body` (returning Result<R>, or Result<Ref> for an object slot) as one entry from Python: native faults are
-// caught and become PanicException, an error becomes the pending exception and
-// `failure` is returned. A fault while handling a failure ends the process.
+namespace detail {
+// The failure paths stay out of line so that an entry's success path is only
+// the depth count, the queue check and the body.
+[[gnu::cold, gnu::noinline]] void raise_failure(PyErr& error);
+[[gnu::cold, gnu::noinline]] PyErr caught_fault_error();
+// Reports `error` with PyErr_WriteUnraisable, keeping an exception that was
+// pending before.
+[[gnu::cold, gnu::noinline]] void report_unraisable(PyErr& error);
+
+// The body's result; a native fault escaping it becomes its PanicException.
+template <class Body>
+auto run_body(Body& body) -> std::invoke_result_t<Body&> {
+    try {
+        return body();
+    } catch (...) {
+        return fail(caught_fault_error());
+    }
+}
+}  // namespace detail
+
+// Runs `body` (returning Result<R>, or Result<Ref> for an object slot) as one
+// entry from Python: native faults are caught and become PanicException, an
+// error becomes the pending exception and `failure` is returned. A fault while handling a failure ends the process.
 template <class R, class Body>
     requires detail::is_result<std::invoke_result_t<Body&>>::value
-R call_boundary(R failure, Body&& body) noexcept {
+[[gnu::always_inline]] inline R call_boundary(R failure, Body&& body) noexcept {
     try {
         detail::DepthScope depth;
-        if (detail::release_queue_created.load(std::memory_order_acquire)) detail::drain_queue();
-        std::optional<PyErr> error;
-        try {
-            auto result = body();
-            if (result) return detail::slot_value<R>(*std::move(result));
-            error.emplace(std::move(result).error());
-        } catch (...) {
-            error.emplace(fault_error(std::current_exception()));
-        }
-        restore_error(std::move(*error));
+        if (detail::release_queue_created.load(std::memory_order_acquire)) [[unlikely]]
+            detail::drain_queue();
+        auto result = detail::run_body(body);
+        if (result) [[likely]]
+            return detail::slot_value<R>(*std::move(result));
+        detail::raise_failure(result.error());
         return failure;
     } catch (...) {
         abort_uncaught_fault();
@@ -117,22 +133,15 @@ R call_boundary(R failure, Body&& body) noexcept {
 // unraisable, and an exception pending before the call is kept.
 template <class Body>
     requires std::same_as<std::invoke_result_t<Body&>, Result<void>>
-void call_boundary_unraisable(Body&& body) noexcept {
+[[gnu::always_inline]] inline void call_boundary_unraisable(Body&& body) noexcept {
     try {
         detail::DepthScope depth;
-        if (detail::release_queue_created.load(std::memory_order_acquire)) detail::drain_queue();
-        std::optional<PyErr> error;
-        try {
-            Result<void> result = body();
-            if (result) return;
-            error.emplace(std::move(result).error());
-        } catch (...) {
-            error.emplace(fault_error(std::current_exception()));
-        }
-        PyObject* earlier = PyErr_GetRaisedException();
-        restore_error(std::move(*error));
-        PyErr_WriteUnraisable(nullptr);
-        PyErr_SetRaisedException(earlier);
+        if (detail::release_queue_created.load(std::memory_order_acquire)) [[unlikely]]
+            detail::drain_queue();
+        Result<void> result = detail::run_body(body);
+        if (result) [[likely]]
+            return;
+        detail::report_unraisable(result.error());
     } catch (...) {
         abort_uncaught_fault();
     }

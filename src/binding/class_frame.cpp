@@ -58,18 +58,13 @@ PyTypeObject* native_type_or_fault(Result<PyTypeObject*> type, const char* name)
     fault(std::string("failed to create type object for ") + name);
 }
 
-PyObject* shared_get(PyObject* self, void* closure) noexcept {
-    const auto* accessor = static_cast<const FieldAccessor*>(closure);
-    return call_boundary<PyObject*>(nullptr, [&] { return accessor->read(self); });
-}
-
 void dealloc_instance(PyObject* self) noexcept {
     call_boundary_unraisable([self]() -> Result<void> {
         // The value record owns nothing; only the memory and the instance's
         // reference to its heap type are released.
         PyTypeObject* type = Py_TYPE(self);
-        Ref type_reference = Ref::steal(reinterpret_cast<PyObject*>(type));
         type->tp_free(self);
+        Py_DECREF(type);
         return {};
     });
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <type_traits>
 #include <string_view>
 
@@ -44,32 +45,31 @@ struct ClassDescription {
 [[nodiscard]] PyErr class_init_error(const char* name, PyErr cause);
 
 // TypeError "'{}' object cannot be converted to '{}'", text built when raised.
-[[nodiscard]] PyErr type_mismatch(PyObject* object, const char* target);
+[[nodiscard, gnu::cold]] PyErr type_mismatch(PyObject* object, const char* target);
 
 // A shared read of an instance: keeps the object alive and its borrow
-// counter raised while the value record is read.
+// counter raised while the value record is read. Borrows are taken only
+// inside a call boundary, with the interpreter lock held.
 template <class Record>
 class SharedBorrow {
 public:
-    explicit SharedBorrow(PyObject* object) noexcept : object_(Ref::borrow(object)) {
+    explicit SharedBorrow(PyObject* object) noexcept : object_(Py_NewRef(object)) {
         ++instance().borrow_count;
     }
-    SharedBorrow(SharedBorrow&& other) noexcept = default;
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(SharedBorrow&&) = delete;
     ~SharedBorrow() {
-        if (object_) --instance().borrow_count;
+        --instance().borrow_count;
+        Py_DECREF(object_);
     }
 
     [[nodiscard]] const Record& value() const noexcept { return instance().value; }
-    [[nodiscard]] const Record* operator->() const noexcept { return &instance().value; }
 
 private:
     [[nodiscard]] Instance<Record>& instance() const noexcept {
-        return *reinterpret_cast<Instance<Record>*>(object_.get());
+        return *reinterpret_cast<Instance<Record>*>(object_);
     }
-    Ref object_;
+    PyObject* const object_;
 };
 
 // The class-object cell and the operations on one class. `Class` provides
@@ -126,24 +126,35 @@ public:
         return Py_IS_TYPE(object, type) || PyType_IsSubtype(Py_TYPE(object), type);
     }
 
-    [[nodiscard]] static Result<SharedBorrow<Record>> borrow(PyObject* object) {
-        if (!is_instance(object)) return fail(type_mismatch(object, Class::description.name));
-        return SharedBorrow<Record>(object);
+    // What `reader` makes of the value record of `object`, read under a
+    // shared borrow; a TypeError when `object` is not an instance.
+    template <class Reader>
+    [[nodiscard]] static auto read(PyObject* object, Reader&& reader)
+        -> Result<std::invoke_result_t<Reader&, const Record&>> {
+        if (!is_instance(object)) [[unlikely]]
+            return mismatch<std::invoke_result_t<Reader&, const Record&>>(object);
+        SharedBorrow<Record> borrowed(object);
+        return reader(borrowed.value());
     }
 
 private:
+    template <class T>
+    [[gnu::cold, gnu::noinline]] static Result<T> mismatch(PyObject* object) {
+        return fail(type_mismatch(object, Class::description.name));
+    }
+
     static inline PyTypeObject* cell_ = nullptr;
 };
 
 // Shared by for_native_use of every class: prints the error and faults.
 [[nodiscard]] PyTypeObject* native_type_or_fault(Result<PyTypeObject*> type, const char* name);
 
-// Getters: one get function for every descriptor; the closure names the field.
-struct FieldAccessor {
-    Result<PyObject*> (*read)(PyObject* self);
-};
-
-PyObject* shared_get(PyObject* self, void* closure) noexcept;
+// Getters: one get function per field, each running its read function (the
+// record field converted to a Python object) inside a call boundary.
+template <auto Read>
+PyObject* get_slot(PyObject* self, void*) noexcept {
+    return call_boundary<PyObject*>(nullptr, [self]() -> Result<PyObject*> { return Read(self); });
+}
 
 inline PyObject* to_python(float value) { return checked(PyFloat_FromDouble(value)); }
 inline PyObject* to_python(std::uint8_t value) { return checked(PyLong_FromLong(value)); }
@@ -154,21 +165,20 @@ inline PyObject* to_python_text(std::string_view text) {
 
 template <class Class, auto Member>
 Result<PyObject*> read_field(PyObject* self) {
-    auto borrowed = ClassFrame<Class>::borrow(self);
-    if (!borrowed) return fail(std::move(borrowed).error());
-    return to_python(borrowed->value().*Member);
+    return ClassFrame<Class>::read(self, [](const typename Class::Record& record) {
+        return to_python(record.*Member);
+    });
 }
 
-template <class Class, auto Member>
-inline constexpr FieldAccessor field_accessor{&read_field<Class, Member>};
-
-constexpr PyGetSetDef getter(const char* name, const FieldAccessor& accessor, const char* doc = "") {
-    return {name, shared_get, nullptr, doc, const_cast<FieldAccessor*>(&accessor)};
+// A read-only attribute whose value `Read(self)` computes.
+template <auto Read>
+constexpr PyGetSetDef getter(const char* name, const char* doc = "") {
+    return {name, &get_slot<Read>, nullptr, doc, nullptr};
 }
 
 template <class Class, auto Member>
 constexpr PyGetSetDef field_getter(const char* name) {
-    return getter(name, field_accessor<Class, Member>);
+    return getter<&read_field<Class, Member>>(name);
 }
 
 // Slots shared by every class.

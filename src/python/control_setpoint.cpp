@@ -105,23 +105,21 @@ struct Texts {
 };
 
 PyObject* represent(PyObject* self) noexcept {
-    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
-        auto borrowed = ControlSetpointFrame::borrow(self);
-        if (!borrowed) return fail(std::move(borrowed).error());
-        return std::visit(Texts{}, borrowed->value());
+    return call_boundary<PyObject*>(nullptr, [self] {
+        return ControlSetpointFrame::read(self, [](const ControlSetpointRecord& setpoint) {
+            return std::visit(Texts{}, setpoint);
+        });
     });
 }
 
 Result<PyObject*> read_mode(PyObject* self) {
-    auto borrowed = ControlSetpointFrame::borrow(self);
-    if (!borrowed) return fail(std::move(borrowed).error());
-    return to_python(control_mode(borrowed->value()));
+    return ControlSetpointFrame::read(self, [](const ControlSetpointRecord& setpoint) {
+        return to_python(control_mode(setpoint));
+    });
 }
 
-constexpr FieldAccessor mode_accessor{&read_mode};
-
 PyGetSetDef getters[] = {
-    getter("mode", mode_accessor, "Numeric control mode (matches the value written to register 10)."),
+    getter<&read_mode>("mode", "Numeric control mode (matches the value written to register 10)."),
     {},
 };
 

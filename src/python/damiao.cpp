@@ -47,15 +47,16 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 }
 
 PyObject* represent(PyObject* self) noexcept {
-    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
-        auto borrowed = DamiaoFrame::borrow(self);
-        if (!borrowed) return fail(std::move(borrowed).error());
-        const DamiaoRecord& d = borrowed->value();
-        using namespace repr;
-        TextBuffer<text_capacity({"Damiao(motor_id=", ", master_id=", ")"}, {hex_max_chars, hex_max_chars})> text;
-        text.append("Damiao(motor_id=").hex(d.motor_id);
-        text.append(", master_id=").hex(d.master_id).append(")");
-        return Ref::steal(to_python_text(text.view()));
+    return call_boundary<PyObject*>(nullptr, [self] {
+        return DamiaoFrame::read(self, [](const DamiaoRecord& d) {
+            using namespace repr;
+            TextBuffer<text_capacity({"Damiao(motor_id=", ", master_id=", ")"},
+                                     {hex_max_chars, hex_max_chars})>
+                text;
+            text.append("Damiao(motor_id=").hex(d.motor_id);
+            text.append(", master_id=").hex(d.master_id).append(")");
+            return Ref::steal(to_python_text(text.view()));
+        });
     });
 }
 

@@ -28,12 +28,11 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 }
 
 PyObject* represent(PyObject* self) noexcept {
-    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
-        auto borrowed = MitLimitsFrame::borrow(self);
-        if (!borrowed) return fail(std::move(borrowed).error());
-        const MitLimitsRecord& limits = borrowed->value();
-        return shortest_text<5>("MitLimits(", {"p_max=", ", v_max=", ", kp_max=", ", kd_max=", ", t_max="},
-                                {limits.p_max, limits.v_max, limits.kp_max, limits.kd_max, limits.t_max});
+    return call_boundary<PyObject*>(nullptr, [self] {
+        return MitLimitsFrame::read(self, [](const MitLimitsRecord& limits) {
+            return shortest_text<5>("MitLimits(", {"p_max=", ", v_max=", ", kp_max=", ", kd_max=", ", t_max="},
+                                    {limits.p_max, limits.v_max, limits.kp_max, limits.kd_max, limits.t_max});
+        });
     });
 }
 

@@ -39,12 +39,11 @@ PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* represent(PyObject* self) noexcept {
-    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
-        auto borrowed = MitSetpointFrame::borrow(self);
-        if (!borrowed) return fail(std::move(borrowed).error());
-        const MitSetpointRecord& s = borrowed->value();
-        return shortest_text<5>("MitSetpoint(", {"q=", ", dq=", ", kp=", ", kd=", ", tau="},
-                                {s.q, s.dq, s.kp, s.kd, s.tau});
+    return call_boundary<PyObject*>(nullptr, [self] {
+        return MitSetpointFrame::read(self, [](const MitSetpointRecord& s) {
+            return shortest_text<5>("MitSetpoint(", {"q=", ", dq=", ", kp=", ", kd=", ", tau="},
+                                    {s.q, s.dq, s.kp, s.kd, s.tau});
+        });
     });
 }
 

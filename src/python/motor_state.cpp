@@ -7,25 +7,24 @@ namespace tervalin {
 namespace {
 
 PyObject* represent(PyObject* self) noexcept {
-    return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
-        auto borrowed = MotorStateFrame::borrow(self);
-        if (!borrowed) return fail(std::move(borrowed).error());
-        const MotorStateRecord& s = borrowed->value();
-        using namespace repr;
-        TextBuffer<text_capacity({"MotorState(motor_id=", ", error=", ", position=", ", velocity=",
-                                  ", torque=", ", t_mos=", ", t_rotor=", ")"},
-                                 {decimal_max_chars, decimal_max_chars, four_decimal_max_chars,
-                                  four_decimal_max_chars, four_decimal_max_chars, decimal_max_chars,
-                                  decimal_max_chars})>
-            text;
-        text.append("MotorState(motor_id=").decimal(s.motor_id);
-        text.append(", error=").decimal(s.error);
-        text.append(", position=").four_decimal(s.position);
-        text.append(", velocity=").four_decimal(s.velocity);
-        text.append(", torque=").four_decimal(s.torque);
-        text.append(", t_mos=").decimal(s.t_mos);
-        text.append(", t_rotor=").decimal(s.t_rotor).append(")");
-        return Ref::steal(to_python_text(text.view()));
+    return call_boundary<PyObject*>(nullptr, [self] {
+        return MotorStateFrame::read(self, [](const MotorStateRecord& s) {
+            using namespace repr;
+            TextBuffer<text_capacity({"MotorState(motor_id=", ", error=", ", position=", ", velocity=",
+                                      ", torque=", ", t_mos=", ", t_rotor=", ")"},
+                                     {decimal_max_chars, decimal_max_chars, four_decimal_max_chars,
+                                      four_decimal_max_chars, four_decimal_max_chars, decimal_max_chars,
+                                      decimal_max_chars})>
+                text;
+            text.append("MotorState(motor_id=").decimal(s.motor_id);
+            text.append(", error=").decimal(s.error);
+            text.append(", position=").four_decimal(s.position);
+            text.append(", velocity=").four_decimal(s.velocity);
+            text.append(", torque=").four_decimal(s.torque);
+            text.append(", t_mos=").decimal(s.t_mos);
+            text.append(", t_rotor=").decimal(s.t_rotor).append(")");
+            return Ref::steal(to_python_text(text.view()));
+        });
     });
 }
 
