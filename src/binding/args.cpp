@@ -1,6 +1,9 @@
 #include "binding/args.hpp"
 
+#include "repr/text_buffer.hpp"
+
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -8,25 +11,28 @@
 namespace tervalin {
 namespace {
 
-std::string display_name(const CallSignature& signature) {
-    std::string text;
-    if (!signature.owner.empty()) {
-        text += signature.owner;
-        text += '.';
-    }
-    text += signature.name;
-    text += "()";
-    return text;
+// Binding messages are built on the stack: every name in them is a
+// parameter or class name of this module, far shorter than the buffer (a
+// longer text would be clipped, never overrun).
+using Message = repr::TextBuffer<256>;
+
+void append_display_name(Message& text, const CallSignature& signature) {
+    if (!signature.owner.empty()) text.append(signature.owner).append(".");
+    text.append(signature.name).append("()");
+}
+
+Ref message_object(const Message& text) {
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyErr binding_error(Producer produce) { return PyErr::described(PyExc_TypeError, std::move(produce)); }
 
 PyErr multiple_values(const CallSignature& signature, std::size_t param) {
     return binding_error([&signature, param] {
-        std::string name = display_name(signature);
-        std::string parameter(signature.params[param]);
-        return Ref::steal(PyUnicode_FromFormat("%s got multiple values for argument '%s'",
-                                               name.c_str(), parameter.c_str()));
+        Message text;
+        append_display_name(text, signature);
+        text.append(" got multiple values for argument '").append(signature.params[param]).append("'");
+        return message_object(text);
     });
 }
 
@@ -34,37 +40,39 @@ PyErr unexpected_keyword(const CallSignature& signature, PyObject* key) {
     return binding_error([&signature, key = Ref::borrow(key)] {
         Ref text = object_text(key.get());
         if (!text) return Ref();
-        std::string name = display_name(signature);
-        return Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
-                                               name.c_str(), text.get()));
+        Message prefix;
+        append_display_name(prefix, signature);
+        prefix.append(" got an unexpected keyword argument '").append(std::string_view("", 1));
+        return Ref::steal(PyUnicode_FromFormat("%s%U'", prefix.data(), text.get()));
     });
 }
 
+// Bit i set: required parameter i was not supplied (parameter lists are far
+// shorter than 64).
+using MissingSet = std::uint64_t;
+
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string name_list(const CallSignature& signature, std::span<PyObject* const> slots) {
-    std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < signature.required; ++i)
-        if (slots[i] == nullptr) missing.push_back(signature.params[i]);
-    std::string text;
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) {
-            if (missing.size() > 2) text += ',';
-            text += i + 1 == missing.size() ? " and " : " ";
+void append_name_list(Message& text, const CallSignature& signature, MissingSet missing, std::size_t count) {
+    std::size_t listed = 0;
+    for (std::size_t i = 0; i < signature.required; ++i) {
+        if ((missing & (MissingSet{1} << i)) == 0) continue;
+        if (listed > 0) {
+            if (count > 2) text.append(",");
+            text.append(listed + 1 == count ? " and " : " ");
         }
-        text += '\'';
-        text += missing[i];
-        text += '\'';
+        text.append("'").append(signature.params[i]).append("'");
+        ++listed;
     }
-    return text;
 }
 
-PyErr missing_arguments(const CallSignature& signature, std::span<PyObject* const> slots,
-                        std::size_t count) {
-    return binding_error([&signature, names = name_list(signature, slots), count] {
-        std::string name = display_name(signature);
-        return Ref::steal(PyUnicode_FromFormat("%s missing %zu required positional %s: %s",
-                                               name.c_str(), count,
-                                               count == 1 ? "argument" : "arguments", names.c_str()));
+PyErr missing_arguments(const CallSignature& signature, MissingSet missing, std::size_t count) {
+    return binding_error([&signature, missing, count] {
+        Message text;
+        append_display_name(text, signature);
+        text.append(" missing ").decimal(count).append(" required positional ");
+        text.append(count == 1 ? "argument: " : "arguments: ");
+        append_name_list(text, signature, missing, count);
+        return message_object(text);
     });
 }
 
@@ -98,27 +106,28 @@ namespace detail {
 
 PyErr too_many_positional(const CallSignature& signature, std::size_t given) {
     return binding_error([&signature, given] {
-        std::string name = display_name(signature);
-        const char* verb = given == 1 ? "was" : "were";
-        const auto total = signature.params.size();
-        if (signature.required == total) {
-            return Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zu %s given",
-                                                   name.c_str(), total, given, verb));
-        }
-        return Ref::steal(
-            PyUnicode_FromFormat("%s takes from %zu to %zu positional arguments but %zu %s given",
-                                 name.c_str(), signature.required, total, given, verb));
+        const std::size_t total = signature.params.size();
+        Message text;
+        append_display_name(text, signature);
+        text.append(" takes ");
+        if (signature.required != total) text.append("from ").decimal(signature.required).append(" to ");
+        text.decimal(total).append(" positional arguments but ").decimal(given);
+        text.append(given == 1 ? " was given" : " were given");
+        return message_object(text);
     });
 }
 
 Result<void> check_required(const CallSignature& signature, std::size_t positional,
                             std::span<PyObject* const> slots) {
-    if (positional >= signature.required) return {};
-    std::size_t missing = 0;
-    for (std::size_t i = positional; i < signature.required; ++i)
-        if (slots[i] == nullptr) ++missing;
-    if (missing == 0) return {};
-    return fail(missing_arguments(signature, slots, missing));
+    MissingSet missing = 0;
+    std::size_t count = 0;
+    for (std::size_t i = positional; i < signature.required; ++i) {
+        if (slots[i] != nullptr) continue;
+        missing |= MissingSet{1} << i;
+        ++count;
+    }
+    if (count == 0) return {};
+    return fail(missing_arguments(signature, missing, count));
 }
 
 Result<void> bind_keyword_dict(const CallSignature& signature, PyObject* kwargs, std::span<PyObject*> slots) {
