@@ -59,14 +59,9 @@ void DepthScope::forbidden_depth() {
 
 long lock_depth() noexcept { return detail::lock_depth_value; }
 
-void release_ref(PyObject* object) noexcept {
-    if (object == nullptr) return;
-    if (detail::lock_depth_value >= 1) {
-        Py_DECREF(object);
-        return;
-    }
+void detail::release_without_lock(PyObject* object) noexcept {
     try {
-        detail::queue_release(object);
+        queue_release(object);
     } catch (...) {
         // Without memory for the queue the reference is leaked rather than
         // released without the interpreter lock.

@@ -21,9 +21,6 @@ namespace tervalin {
 [[nodiscard]] long lock_depth() noexcept;
 
 namespace detail {
-// initial-exec keeps the per-entry cost to one thread-pointer-relative access.
-// constinit: no dynamic initialisation, so accesses need no TLS wrapper call.
-extern constinit thread_local long lock_depth_value __attribute__((tls_model("initial-exec")));
 extern std::atomic<bool> release_queue_created;
 void drain_queue() noexcept;
 

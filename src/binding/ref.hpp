@@ -7,9 +7,25 @@
 
 namespace tervalin {
 
+namespace detail {
+// How many times this thread holds the interpreter lock, as far as the module
+// knows (see lock_depth() in boundary.hpp). initial-exec keeps an access to
+// one thread-pointer-relative load; constinit means no TLS wrapper call.
+extern constinit thread_local long lock_depth_value __attribute__((tls_model("initial-exec")));
+// Queues `object` for release at the next boundary entry.
+void release_without_lock(PyObject* object) noexcept;
+}  // namespace detail
+
 // Releases one strong reference now when this thread holds the interpreter
 // lock, otherwise queues it for the next boundary entry (see boundary.hpp).
-void release_ref(PyObject* object) noexcept;
+inline void release_ref(PyObject* object) noexcept {
+    if (object == nullptr) return;
+    if (detail::lock_depth_value >= 1) [[likely]] {
+        Py_DECREF(object);
+        return;
+    }
+    detail::release_without_lock(object);
+}
 
 // One strong reference, released when the holder goes away. Every owned
 // reference in the module lives in one of these, so no failure path can skip

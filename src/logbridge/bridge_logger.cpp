@@ -15,20 +15,33 @@ constexpr std::array<int, 5> python_levels{40, 30, 20, 10, 5};  // error .. trac
     return python_levels[static_cast<std::size_t>(level) - 1];
 }
 
-// "a::b::c" is the Python logger "a.b.c".
-[[nodiscard]] std::string python_logger_name(std::string_view target) {
-    std::string name;
-    name.reserve(target.size());
-    for_each_segment(target, [&, first = true](std::string_view segment) mutable {
-        if (!first) name += '.';
-        first = false;
-        name += segment;
-    });
-    return name;
-}
-
 [[nodiscard]] Ref text_object(std::string_view text) {
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// "a::b::c" is the Python logger "a.b.c". Writes to `out`, which has room for
+// target.size() characters (the name is never longer), and returns the size.
+std::size_t write_logger_name(std::string_view target, char* out) {
+    std::size_t size = 0;
+    for_each_segment(target, [&, first = true](std::string_view segment) mutable {
+        if (!first) out[size++] = '.';
+        first = false;
+        segment.copy(out + size, segment.size());
+        size += segment.size();
+    });
+    return size;
+}
+
+// Names of ordinary length are built on the stack.
+[[nodiscard]] Ref logger_name_object(std::string_view target) {
+    if (target.find("::") == std::string_view::npos) return text_object(target);
+    constexpr std::size_t stack_room = 256;
+    if (target.size() <= stack_room) {
+        std::array<char, stack_room> name;
+        return text_object({name.data(), write_logger_name(target, name.data())});
+    }
+    std::string name(target.size(), '\0');
+    return text_object({name.data(), write_logger_name(target, name.data())});
 }
 
 // The failure of a Python call made while forwarding: printed, never raised.
@@ -130,10 +143,9 @@ void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
     std::string text;
     record.message.write(text);
     const int level = python_level(record.level);
-    const std::string name = python_logger_name(record.target);
 
     const CacheEntry* cached = node != nullptr && node->entry ? &*node->entry : nullptr;
-    Ref name_object = text_object(name);
+    Ref name_object = logger_name_object(record.target);
     Ref message = text_object(text);
     if (!name_object || !message) return report_failure();
 
