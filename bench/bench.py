@@ -171,6 +171,17 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+ANALYSIS_MARK = "<!-- analysis: kept by bench.py, written by hand -->"
+
+
+def write_results(report):
+    """Replaces the table in RESULTS.md, keeping the hand-written analysis below the mark."""
+    path = pathlib.Path(__file__).with_name("RESULTS.md")
+    old = path.read_text() if path.exists() else ""
+    analysis = old[old.index(ANALYSIS_MARK):] if ANALYSIS_MARK in old else ANALYSIS_MARK + "\n"
+    path.write_text(report + "\n" + analysis)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", metavar="TEXT", action="append",
@@ -215,7 +226,7 @@ def main():
     print(f"(timing took {time.perf_counter() - started:.0f} s)")
     print("missed targets: " + ("; ".join(misses) if misses else "none"))
     if not only:
-        pathlib.Path(__file__).with_name("RESULTS.md").write_text(report)
+        write_results(report)
 
 
 if __name__ == "__main__":

@@ -145,7 +145,7 @@ void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
     const int level = python_level(record.level);
 
     const CacheEntry* cached = node != nullptr && node->entry ? &*node->entry : nullptr;
-    Ref name_object = logger_name_object(record.target);
+    Ref name_object = cached != nullptr ? Ref::borrow(cached->name.get()) : logger_name_object(record.target);
     Ref message = text_object(text);
     if (!name_object || !message) return report_failure();
 
@@ -176,7 +176,7 @@ void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
     }
     if (cached != nullptr) return;
     // The logger is cached whether or not this record was forwarded.
-    cache_->store(record.target, probe(names_, logger.get()), logger.get());
+    cache_->store(record.target, probe(names_, logger.get()), logger.get(), name_object.get());
 }
 
 std::shared_ptr<LoggerCache> install_bridge() {

@@ -15,9 +15,11 @@
 
 namespace tervalin::log {
 
+// References are released through release_ref, so a node may die on any thread.
 struct CacheEntry {
     LevelFilter filter;
-    Ref logger;  // released through release_ref, so a node may die on any thread
+    Ref logger;
+    Ref name;  // the logger's name as a str, so cached records need not build it
 };
 
 struct CacheNode {
@@ -35,10 +37,10 @@ public:
     // lock and calls no Python; the node stays valid while it is held.
     [[nodiscard]] NodeRef lookup(std::string_view target) const;
 
-    // Publishes a new tree in which `target`'s node holds (filter, logger).
-    // Needs the interpreter lock. Returns false, storing nothing, when another
-    // tree was published since this store began: no retry.
-    bool store(std::string_view target, LevelFilter filter, PyObject* logger);
+    // Publishes a new tree in which `target`'s node holds (filter, logger,
+    // name). Needs the interpreter lock. Returns false, storing nothing, when
+    // another tree was published since this store began: no retry.
+    bool store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name);
 
     // The current tree, for inspection.
     [[nodiscard]] NodeRef root() const { return root_.load(std::memory_order_acquire); }
