@@ -96,12 +96,18 @@ namespace detail {
 [[gnu::cold, gnu::noinline]] void report_unraisable(PyErr& error);
 
 // The body's result; a native fault escaping it becomes its PanicException.
+// The result of a body that a native fault escaped: its PanicException.
+template <class R>
+[[gnu::cold, gnu::noinline]] R caught_fault_result() {
+    return fail(caught_fault_error());
+}
+
 template <class Body>
 auto run_body(Body& body) -> std::invoke_result_t<Body&> {
     try {
         return body();
     } catch (...) {
-        return fail(caught_fault_error());
+        return caught_fault_result<std::invoke_result_t<Body&>>();
     }
 }
 }  // namespace detail

@@ -100,7 +100,7 @@ public:
     [[nodiscard]] static PyTypeObject* for_native_use() {
         if (cell_ != nullptr) [[likely]]
             return cell_;
-        return native_type_or_fault(get_or_create(), Class::description.name);
+        return create_for_native_use();
     }
 
     // A new instance of `type` holding `value`, or the allocation's error.
@@ -138,6 +138,10 @@ public:
     }
 
 private:
+    [[gnu::cold, gnu::noinline]] static PyTypeObject* create_for_native_use() {
+        return native_type_or_fault(get_or_create(), Class::description.name);
+    }
+
     template <class T>
     [[gnu::cold, gnu::noinline]] static Result<T> mismatch(PyObject* object) {
         return fail(type_mismatch(object, Class::description.name));
