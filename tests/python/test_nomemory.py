@@ -46,7 +46,7 @@ ENTRIES = {
     "repr ControlSetpoint": ("repr(cs)", "ControlSetpoint.vel(1)", {"MemoryError", "panic-api"}),
     "repr Damiao": ("repr(big)", "Damiao(motor_id=0x7ff, master_id=0xfa0)", {"MemoryError", "panic-api"}),
     "repr MotorState": ("repr(state)", None, {"MemoryError", "panic-api"}),
-    "binding error": ("t.Damiao()", None, {"MemoryError", "TypeError-binding"}),
+    "binding error": ("t.Damiao()", None, {"MemoryError", "TypeError-binding", "SystemError-lost"}),
 }
 
 SWEEP = r"""
@@ -80,6 +80,10 @@ def outcome(value, exc):
         return "MemoryError"
     if type(exc) is TypeError and text == MISSING:
         return "TypeError-binding"
+    tb = exc.__traceback__
+    if (type(exc) is SystemError and text == "error return without exception set"
+            and tb.tb_next is None and tb.tb_frame.f_code is probe.__code__):
+        return "SystemError-lost"
     return f"other {type(exc).__module__}.{name}: {text}"
 
 def probe(fn, out, start, stop, set_nomemory=_testcapi.set_nomemory, remove=_testcapi.remove_mem_hooks):
@@ -106,14 +110,17 @@ print("END")
 """
 
 
-OPEN_FAULT = ("open fault: one failed allocation while raising this binding error leaves no "
-              "exception pending at the caller (SystemError 'error return without exception set')")
-
-
-@pytest.mark.parametrize(
-    "name",
-    [pytest.param(n, marks=pytest.mark.skip(reason=OPEN_FAULT)) if n == "binding error" else n for n in ENTRIES],
-)
+# "SystemError-lost": CPython 3.13.0 itself loses the exception when the one
+# failed allocation is the frame object of probe, which the lambda's frame
+# needs as f_back while it is torn down (its traceback keeps it alive):
+# _PyFrame_MakeAndSetFrameObject drops the pending exception when it cannot
+# allocate (Python/frame.c:35), take_ownership clears the MemoryError that
+# took its place (Python/frame.c:86), and probe's frame, left without an
+# exception, raises this SystemError in its own frame. An exception lost by
+# the module would be CPython's "returned NULL without setting an exception",
+# raised in the lambda's frame. Allowed only for the binding error, whose sweep
+# reaches it.
+@pytest.mark.parametrize("name", list(ENTRIES))
 def test_allocation_failure_sweep(name):
     expr, expected, allowed = ENTRIES[name]
     if expected is None and name == "repr MotorState":
