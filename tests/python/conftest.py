@@ -93,13 +93,10 @@ def panic_type():
     return next(iter(_module_panic_types))
 
 
-def run_python(*pieces, timeout=120):
-    """Runs the dedented pieces of code in a new interpreter with tervalin:
-    this very program when it is the embedding test program, else the
-    interpreter running the tests. Returns the completed process."""
+def python_command(*pieces):
+    """The command line and environment that run_python uses for the pieces."""
     import importlib.util
     import os
-    import subprocess
     import sys
     import textwrap
 
@@ -107,4 +104,14 @@ def run_python(*pieces, timeout=120):
     executable = os.readlink("/proc/self/exe") if embedded else sys.executable
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     code = "\n".join(textwrap.dedent(piece) for piece in pieces)
-    return subprocess.run([executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout)
+    return [executable, "-c", code], env
+
+
+def run_python(*pieces, timeout=120):
+    """Runs the dedented pieces of code in a new interpreter with tervalin:
+    this very program when it is the embedding test program, else the
+    interpreter running the tests. Returns the completed process."""
+    import subprocess
+
+    command, env = python_command(*pieces)
+    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
