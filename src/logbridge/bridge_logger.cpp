@@ -5,6 +5,7 @@
 #include "binding/fault.hpp"
 
 #include <array>
+#include <iterator>
 
 namespace tervalin::log {
 namespace {
@@ -46,25 +47,23 @@ std::size_t write_logger_name(std::string_view target, char* out) {
 
 // The failure of a Python call made while forwarding: printed, never raised.
 // A PanicException continues as a fault instead (take_error resumes it).
-void report_failure() {
+[[gnu::cold, gnu::noinline]] void report_failure() {
     restore_error(fetch_error());
     PyErr_PrintEx(0);
 }
 
-Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> arguments) {
-    std::array<PyObject*, 8> vector{};
-    std::size_t count = 0;
-    vector[count++] = object;
-    for (PyObject* argument : arguments) vector[count++] = argument;
-    return Ref::steal(PyObject_VectorcallMethod(name, vector.data(),
-                                                count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+template <class... Arguments>
+Ref call_method(PyObject* object, PyObject* name, Arguments... arguments) {
+    PyObject* vector[] = {object, arguments...};
+    return Ref::steal(PyObject_VectorcallMethod(name, vector, std::size(vector) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
 }
 
 // 1 for true, 0 for false, -1 when the call or the truth test failed.
 int is_enabled_for(const PythonNames& names, PyObject* logger, int level) {
     Ref number = Ref::steal(PyLong_FromLong(level));
     if (!number) return -1;
-    Ref answer = call_method(logger, names.is_enabled_for.get(), {number.get()});
+    Ref answer = call_method(logger, names.is_enabled_for.get(), number.get());
     if (!answer) return -1;
     return PyObject_IsTrue(answer.get());
 }
@@ -149,15 +148,8 @@ void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
     Ref message = text_object(text);
     if (!name_object || !message) return report_failure();
 
-    Ref logger;
-    if (cached != nullptr) {
-        logger = Ref::borrow(cached->logger.get());
-    } else {
-        Ref get_logger = Ref::steal(PyObject_GetAttr(logging_.get(), names_.get_logger.get()));
-        if (!get_logger) return report_failure();
-        logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name_object.get()));
-        if (!logger) return report_failure();
-    }
+    Ref logger = cached != nullptr ? Ref::borrow(cached->logger.get()) : python_logger(name_object.get());
+    if (!logger) return report_failure();
 
     const int enabled = is_enabled_for(names_, logger.get(), level);
     if (enabled < 0) return report_failure();
@@ -167,16 +159,27 @@ void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
         Ref line = Ref::steal(PyLong_FromUnsignedLong(record.line.value_or(0)));
         Ref no_args = Ref::steal(PyTuple_New(0));
         if (!level_number || !file || !line || !no_args) return report_failure();
-        Ref python_record = call_method(logger.get(), names_.make_record.get(),
-                                        {name_object.get(), level_number.get(), file.get(), line.get(),
-                                         message.get(), no_args.get(), Py_None});
+        Ref python_record = call_method(logger.get(), names_.make_record.get(), name_object.get(),
+                                        level_number.get(), file.get(), line.get(), message.get(),
+                                        no_args.get(), Py_None);
         if (!python_record) return report_failure();
-        Ref handled = call_method(logger.get(), names_.handle.get(), {python_record.get()});
+        Ref handled = call_method(logger.get(), names_.handle.get(), python_record.get());
         if (!handled) return report_failure();
     }
-    if (cached != nullptr) return;
     // The logger is cached whether or not this record was forwarded.
-    cache_->store(record.target, probe(names_, logger.get()), logger.get(), name_object.get());
+    if (cached == nullptr) remember(record.target, logger.get(), name_object.get());
+}
+
+// Only a target's first record comes here, so these stay out of the way of
+// the cached path.
+Ref BridgeLogger::python_logger(PyObject* name) const {
+    Ref get_logger = Ref::steal(PyObject_GetAttr(logging_.get(), names_.get_logger.get()));
+    if (!get_logger) return get_logger;
+    return Ref::steal(PyObject_CallOneArg(get_logger.get(), name));
+}
+
+void BridgeLogger::remember(std::string_view target, PyObject* logger, PyObject* name) const {
+    cache_->store(target, probe(names_, logger), logger, name);
 }
 
 std::shared_ptr<LoggerCache> install_bridge() {

@@ -44,6 +44,10 @@ private:
     [[nodiscard]] Check native_check(Level level, std::string_view target) const;
     [[nodiscard]] LevelFilter configured_filter(std::string_view target) const;
     void forward(const Record& record, const CacheNode* node) const;
+    // getLogger(name): a new reference, or empty with the exception pending.
+    [[gnu::noinline]] Ref python_logger(PyObject* name) const;
+    // Probes `logger` and stores it for `target`.
+    [[gnu::noinline]] void remember(std::string_view target, PyObject* logger, PyObject* name) const;
 
     LevelFilter configured_ = LevelFilter::debug;
     std::map<std::string, LevelFilter, std::less<>> overrides_;  // by target prefix
