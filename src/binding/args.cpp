@@ -42,8 +42,10 @@ PyErr unexpected_keyword(const CallSignature& signature, PyObject* key) {
         if (!text) return Ref();
         Message prefix;
         append_display_name(prefix, signature);
-        prefix.append(" got an unexpected keyword argument '").append(std::string_view("", 1));
-        return Ref::steal(PyUnicode_FromFormat("%s%U'", prefix.data(), text.get()));
+        prefix.append(" got an unexpected keyword argument '");
+        Ref start = message_object(prefix);
+        if (!start) return Ref();
+        return Ref::steal(PyUnicode_FromFormat("%U%U'", start.get(), text.get()));
     });
 }
 

@@ -95,13 +95,13 @@ namespace detail {
 // pending before.
 [[gnu::cold, gnu::noinline]] void report_unraisable(PyErr& error);
 
-// The body's result; a native fault escaping it becomes its PanicException.
 // The result of a body that a native fault escaped: its PanicException.
 template <class R>
 [[gnu::cold, gnu::noinline]] R caught_fault_result() {
     return fail(caught_fault_error());
 }
 
+// The body's result; a native fault escaping it becomes its PanicException.
 template <class Body>
 auto run_body(Body& body) -> std::invoke_result_t<Body&> {
     try {
@@ -114,7 +114,8 @@ auto run_body(Body& body) -> std::invoke_result_t<Body&> {
 
 // Runs `body` (returning Result<R>, or Result<Ref> for an object slot) as one
 // entry from Python: native faults are caught and become PanicException, an
-// error becomes the pending exception and `failure` is returned. A fault while handling a failure ends the process.
+// error becomes the pending exception and `failure` is returned. A fault while
+// handling a failure ends the process. Always inlined: each slot has one.
 template <class R, class Body>
     requires detail::is_result<std::invoke_result_t<Body&>>::value
 [[gnu::always_inline]] inline R call_boundary(R failure, Body&& body) noexcept {
