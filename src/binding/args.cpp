@@ -2,11 +2,9 @@
 
 #include "repr/text_buffer.hpp"
 
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <string>
+#include <string_view>
 
 namespace tervalin {
 namespace {
@@ -23,6 +21,13 @@ void append_display_name(Message& text, const CallSignature& signature) {
 
 Ref message_object(const Message& text) {
     return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// `prefix`, then the str `text`, then `suffix`.
+Ref message_around(const Message& prefix, PyObject* text, const char* suffix) {
+    Ref start = message_object(prefix);
+    if (!start) return start;
+    return Ref::steal(PyUnicode_FromFormat("%U%U%s", start.get(), text, suffix));
 }
 
 PyErr binding_error(Producer produce) { return PyErr::described(PyExc_TypeError, std::move(produce)); }
@@ -43,9 +48,7 @@ PyErr unexpected_keyword(const CallSignature& signature, PyObject* key) {
         Message prefix;
         append_display_name(prefix, signature);
         prefix.append(" got an unexpected keyword argument '");
-        Ref start = message_object(prefix);
-        if (!start) return Ref();
-        return Ref::steal(PyUnicode_FromFormat("%U%U'", start.get(), text.get()));
+        return message_around(prefix, text.get(), "'");
     });
 }
 
@@ -197,8 +200,9 @@ PyErr wrap_argument_error(std::string_view param, PyErr error) {
     Ref text = object_text(incoming);
     Ref message;
     if (text) {
-        std::string name(param);
-        message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name.c_str(), text.get()));
+        Message prefix;
+        prefix.append("argument '").append(param).append("': ");
+        message = message_around(prefix, text.get(), "");
     }
     if (!message) return fetch_error();
     PyErr wrapped = PyErr::described(PyExc_TypeError, [message = std::move(message)]() mutable {

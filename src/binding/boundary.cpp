@@ -43,12 +43,6 @@ void drain_queue() noexcept {
     for (PyObject* object : taken) Py_DECREF(object);
 }
 
-void queue_release(PyObject* object) {
-    ReleaseQueue& queue = release_queue();
-    std::lock_guard guard(queue.mutex);
-    queue.pending.push_back(object);
-}
-
 void DepthScope::forbidden_depth() {
     if (lock_depth_value == -1)
         fault("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
@@ -61,7 +55,9 @@ long lock_depth() noexcept { return detail::lock_depth_value; }
 
 void detail::release_without_lock(PyObject* object) noexcept {
     try {
-        queue_release(object);
+        ReleaseQueue& queue = release_queue();
+        std::lock_guard guard(queue.mutex);
+        queue.pending.push_back(object);
     } catch (...) {
         // Without memory for the queue the reference is leaked rather than
         // released without the interpreter lock.
@@ -104,11 +100,9 @@ LockGuard::~LockGuard() {
     if (ensured_) PyGILState_Release(*ensured_);
 }
 
-PyErr fault_error(const std::exception_ptr& caught) { return panic_error(fault_message(caught)); }
-
 namespace detail {
 void raise_failure(PyErr& error) { restore_error(std::move(error)); }
-PyErr caught_fault_error() { return fault_error(std::current_exception()); }
+PyErr caught_fault_error() { return panic_error(fault_message(std::current_exception())); }
 void report_unraisable(PyErr& error) {
     PyObject* earlier = PyErr_GetRaisedException();
     restore_error(std::move(error));

@@ -65,9 +65,6 @@ private:
 
 [[nodiscard]] LockGuard acquire_lock();
 
-// Turns a caught native fault into the PanicException error it raises.
-[[nodiscard]] PyErr fault_error(const std::exception_ptr& caught);
-
 namespace detail {
 // What a body's value becomes in the slot's return type: an owned reference
 // is handed over to CPython.
@@ -90,6 +87,7 @@ namespace detail {
 // The failure paths stay out of line so that an entry's success path is only
 // the depth count, the queue check and the body.
 [[gnu::cold, gnu::noinline]] void raise_failure(PyErr& error);
+// The PanicException error of the native fault being handled.
 [[gnu::cold, gnu::noinline]] PyErr caught_fault_error();
 // Reports `error` with PyErr_WriteUnraisable, keeping an exception that was
 // pending before.
