@@ -6,6 +6,7 @@
 #pragma once
 
 #include <tervalin/export.hpp>
+#include <tervalin/records.hpp>
 
 #include <Python.h>
 
@@ -14,15 +15,7 @@
 namespace tervalin {
 
 // The seven fields of one decoded feedback report, in their conventional order.
-struct MotorStateFields {
-    std::uint8_t motor_id;
-    std::uint8_t error;
-    float position;
-    float velocity;
-    float torque;
-    std::uint8_t t_mos;
-    std::uint8_t t_rotor;
-};
+using MotorStateFields = MotorStateRecord;
 
 // Returns a new reference to a `tervalin.MotorState` holding `fields`, or null
 // with a Python exception set (MemoryError when the instance cannot be

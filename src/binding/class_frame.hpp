@@ -5,6 +5,8 @@
 #include "binding/boundary.hpp"
 #include "binding/error.hpp"
 
+#include <tervalin/instance.hpp>
+
 #include <Python.h>
 
 #include <cstddef>
@@ -16,14 +18,6 @@
 
 namespace tervalin {
 
-// Instance layout: object header, the value record inline, then the borrow
-// counter. No dict, no weak-reference list, no GC header.
-template <class Record>
-struct Instance {
-    PyObject header;
-    Record value;
-    std::size_t borrow_count;
-};
 
 // Everything CPython is told about one class. The method and getter arrays are
 // static and outlive the class object (which lives for the whole process).

@@ -9,6 +9,11 @@
 namespace tervalin {
 namespace {
 
+ControlSetpointRecord as_record(const MitSetpointRecord& v) { ControlSetpointRecord r{ControlMode::mit, {}}; r.mit = v; return r; }
+ControlSetpointRecord as_record(const PosVelSetpoint& v) { ControlSetpointRecord r{ControlMode::pos_vel, {}}; r.pos_vel = v; return r; }
+ControlSetpointRecord as_record(const VelSetpoint& v) { ControlSetpointRecord r{ControlMode::vel, {}}; r.vel = v; return r; }
+ControlSetpointRecord as_record(const ForcePosSetpoint& v) { ControlSetpointRecord r{ControlMode::force_pos, {}}; r.force_pos = v; return r; }
+
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
 // A static constructor: `Mode` binds and converts the arguments into one alternative.
@@ -33,7 +38,7 @@ struct MitMode {
         // The values are copied: the new setpoint keeps no reference to the argument.
         Result<MitSetpointRecord> setpoint = extract_instance<MitSetpointClass>(slots[0]);
         if (!setpoint) return fail(wrap_argument_error(mit_params[0], std::move(setpoint).error()));
-        return *setpoint;
+        return as_record(*setpoint);
     }
 };
 
@@ -50,7 +55,7 @@ struct FloatMode {
         const FloatFields<Alternative, N> fields{signature, members, {}};
         Result<Alternative> values = fields.from_fastcall(args, nargs, kwnames);
         if (!values) return fail(std::move(values).error());
-        return *values;
+        return as_record(*values);
     }
 };
 
@@ -107,7 +112,13 @@ struct Texts {
 PyObject* represent(PyObject* self) noexcept {
     return call_boundary<PyObject*>(nullptr, [self] {
         return ControlSetpointFrame::read(self, [](const ControlSetpointRecord& setpoint) {
-            return std::visit(Texts{}, setpoint);
+            switch (setpoint.mode) {
+                case ControlMode::mit: return Texts{}(setpoint.mit);
+                case ControlMode::pos_vel: return Texts{}(setpoint.pos_vel);
+                case ControlMode::vel: return Texts{}(setpoint.vel);
+                case ControlMode::force_pos: break;
+            }
+            return Texts{}(setpoint.force_pos);
         });
     });
 }

@@ -3,15 +3,10 @@
 
 #include "binding/class_frame.hpp"
 
+#include <tervalin/records.hpp>
+
 namespace tervalin {
 
-struct MitLimitsRecord {
-    float p_max;
-    float v_max;
-    float kp_max;
-    float kd_max;
-    float t_max;
-};
 
 // The constructor's defaults, also the limits of a motor handle given none.
 inline constexpr MitLimitsRecord default_limits{12.5F, 30.0F, 500.0F, 5.0F, 10.0F};

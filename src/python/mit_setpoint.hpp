@@ -3,15 +3,10 @@
 
 #include "binding/class_frame.hpp"
 
+#include <tervalin/records.hpp>
+
 namespace tervalin {
 
-struct MitSetpointRecord {
-    float q;
-    float dq;
-    float kp;
-    float kd;
-    float tau;
-};
 
 struct MitSetpointClass {
     using Record = MitSetpointRecord;

@@ -7,8 +7,6 @@
 
 namespace tervalin {
 
-using MotorStateRecord = MotorStateFields;
-
 struct MotorStateClass {
     using Record = MotorStateRecord;
     static const ClassDescription description;
