@@ -1,5 +1,6 @@
 #include "binding/args.hpp"
 
+#include "binding/ascii.hpp"
 #include "repr/text_buffer.hpp"
 
 #include <cstdint>
@@ -10,8 +11,7 @@ namespace tervalin {
 namespace {
 
 // Binding messages are built on the stack: every name in them is a
-// parameter or class name of this module, far shorter than the buffer (a
-// longer text would be clipped, never overrun).
+// parameter or class name of this module, far shorter than the buffer.
 using Message = repr::TextBuffer<256>;
 
 void append_display_name(Message& text, const CallSignature& signature) {
@@ -19,9 +19,8 @@ void append_display_name(Message& text, const CallSignature& signature) {
     text.append(signature.name).append("()");
 }
 
-Ref message_object(const Message& text) {
-    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
+// The module's own names are ASCII, so its messages are too.
+Ref message_object(const Message& text) { return ascii_str(text.view()); }
 
 // `prefix`, then the str `text`, then `suffix`.
 Ref message_around(const Message& prefix, PyObject* text, const char* suffix) {
@@ -32,21 +31,21 @@ Ref message_around(const Message& prefix, PyObject* text, const char* suffix) {
 
 PyErr binding_error(Producer produce) { return PyErr::described(PyExc_TypeError, std::move(produce)); }
 
-PyErr multiple_values(const CallSignature& signature, std::size_t param) {
-    return binding_error([&signature, param] {
+PyErr multiple_values(const CallSignature* signature, std::size_t param) {
+    return binding_error([signature, param] {
         Message text;
-        append_display_name(text, signature);
-        text.append(" got multiple values for argument '").append(signature.params[param]).append("'");
+        append_display_name(text, *signature);
+        text.append(" got multiple values for argument '").append(signature->params[param]).append("'");
         return message_object(text);
     });
 }
 
-PyErr unexpected_keyword(const CallSignature& signature, PyObject* key) {
-    return binding_error([&signature, key = Ref::borrow(key)] {
+PyErr unexpected_keyword(const CallSignature* signature, PyObject* key) {
+    return binding_error([signature, key = Ref::new_ref(key)] {
         Ref text = object_text(key.get());
         if (!text) return Ref();
         Message prefix;
-        append_display_name(prefix, signature);
+        append_display_name(prefix, *signature);
         prefix.append(" got an unexpected keyword argument '");
         return message_around(prefix, text.get(), "'");
     });
@@ -70,87 +69,107 @@ void append_name_list(Message& text, const CallSignature& signature, MissingSet 
     }
 }
 
-PyErr missing_arguments(const CallSignature& signature, MissingSet missing, std::size_t count) {
-    return binding_error([&signature, missing, count] {
-        Message text;
-        append_display_name(text, signature);
-        text.append(" missing ").decimal(count).append(" required positional ");
-        text.append(count == 1 ? "argument: " : "arguments: ");
-        append_name_list(text, signature, missing, count);
-        return message_object(text);
-    });
-}
-
-// Index of the parameter named by `key`, compared in place as UTF-8; a key
-// whose text cannot be had matches nothing.
+// Index of the parameter named by `key`: first by identity with the interned
+// names, then by its UTF-8 text; a key whose text cannot be had matches
+// nothing. Reading a str's text runs no Python code, so binding cannot
+// change the keyword dict it walks.
 std::size_t match_keyword(const CallSignature& signature, PyObject* key) {
+    const std::size_t count = signature.params.size();
+    for (std::size_t i = 0; i < count; ++i)
+        if (signature.interned[i] == key) return i;
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
     if (text == nullptr) {
         if (PyErr_Occurred()) std::optional<PyErr> discarded = take_error();
-        return signature.params.size();
+        return count;
     }
     const std::string_view name(text, static_cast<std::size_t>(size));
-    for (std::size_t i = 0; i < signature.params.size(); ++i)
+    for (std::size_t i = 0; i < count; ++i)
         if (signature.params[i] == name) return i;
-    return signature.params.size();
+    return count;
 }
 
-Result<void> bind_keyword(const CallSignature& signature, PyObject* key, PyObject* value,
-                          std::span<PyObject*> slots) {
-    std::size_t index = match_keyword(signature, key);
-    if (index == signature.params.size()) return fail(unexpected_keyword(signature, key));
+// The slot for keyword `key`, or the binding error.
+Result<std::size_t> keyword_slot(const CallSignature* signature, PyObject* key, PyObject* const* slots) {
+    const std::size_t index = match_keyword(*signature, key);
+    if (index == signature->params.size()) return fail(unexpected_keyword(signature, key));
     if (slots[index] != nullptr) return fail(multiple_values(signature, index));
-    slots[index] = value;
-    return {};
+    return index;
 }
 
 }  // namespace
 
+void intern_parameter_names(const CallSignature& signature) noexcept {
+    for (std::size_t i = 0; i < signature.params.size(); ++i) {
+        if (signature.interned[i] != nullptr) continue;
+        const std::string_view name = signature.params[i];
+        PyObject* str = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (str == nullptr) {
+            // Without the interned name the text comparison still matches it.
+            PyErr_Clear();
+            continue;
+        }
+        PyUnicode_InternInPlace(&str);
+        // Kept for the life of the process, like the signature itself.
+        signature.interned[i] = str;
+    }
+}
+
 namespace detail {
 
-PyErr too_many_positional(const CallSignature& signature, std::size_t given) {
-    return binding_error([&signature, given] {
-        const std::size_t total = signature.params.size();
+PyErr too_many_positional(const CallSignature* signature, std::size_t given) {
+    return binding_error([signature, given] {
+        const std::size_t total = signature->params.size();
         Message text;
-        append_display_name(text, signature);
+        append_display_name(text, *signature);
         text.append(" takes ");
-        if (signature.required != total) text.append("from ").decimal(signature.required).append(" to ");
+        if (signature->required != total) text.append("from ").decimal(signature->required).append(" to ");
         text.decimal(total).append(" positional arguments but ").decimal(given);
         text.append(given == 1 ? " was given" : " were given");
         return message_object(text);
     });
 }
 
-Result<void> check_required(const CallSignature& signature, std::size_t positional,
-                            std::span<PyObject* const> slots) {
+PyErr missing_arguments(const CallSignature* signature, std::size_t positional, PyObject* const* slots) {
     MissingSet missing = 0;
     std::size_t count = 0;
-    for (std::size_t i = positional; i < signature.required; ++i) {
+    for (std::size_t i = positional; i < signature->required; ++i) {
         if (slots[i] != nullptr) continue;
         missing |= MissingSet{1} << i;
         ++count;
     }
-    if (count == 0) return {};
-    return fail(missing_arguments(signature, missing, count));
+    return binding_error([signature, missing, count] {
+        Message text;
+        append_display_name(text, *signature);
+        text.append(" missing ").decimal(count).append(" required positional ");
+        text.append(count == 1 ? "argument: " : "arguments: ");
+        append_name_list(text, *signature, missing, count);
+        return message_object(text);
+    });
 }
 
-Result<void> bind_keyword_dict(const CallSignature& signature, PyObject* kwargs, std::span<PyObject*> slots) {
+Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs, PyObject** slots,
+                               std::uint32_t* owned) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-        if (auto bound = bind_keyword(signature, key, value, slots); !bound) return bound;
+        Result<std::size_t> index = keyword_slot(signature, key, slots);
+        if (!index) return fail(std::move(index).error());
+        // Held until the call returns (see BoundArgs).
+        slots[*index] = Py_NewRef(value);
+        *owned |= std::uint32_t{1} << *index;
     }
     return {};
 }
 
-Result<void> bind_keyword_names(const CallSignature& signature, PyObject* const* values, PyObject* kwnames,
-                                std::span<PyObject*> slots) {
+Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values, PyObject* kwnames,
+                                PyObject** slots) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (auto bound = bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), values[i], slots); !bound)
-            return bound;
+        Result<std::size_t> index = keyword_slot(signature, PyTuple_GET_ITEM(kwnames, i), slots);
+        if (!index) return fail(std::move(index).error());
+        slots[*index] = values[i];
     }
     return {};
 }
@@ -163,13 +182,9 @@ Result<float> extract_f32_slow(PyObject* object) {
     return narrow(value);
 }
 
-PyErr argument_error(const CallSignature& signature, std::size_t param, PyErr error) {
-    return wrap_argument_error(signature.params[param], std::move(error));
-}
-
 }  // namespace detail
 
-Result<std::uint16_t> extract_u16(PyObject* object) {
+Result<std::uint16_t> AsU16::convert(PyObject* object) {
     const long value = PyLong_AsLong(object);
     if (value == -1) {
         if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
@@ -179,7 +194,7 @@ Result<std::uint16_t> extract_u16(PyObject* object) {
     return static_cast<std::uint16_t>(value);
 }
 
-Result<std::uint64_t> extract_u64(PyObject* object) {
+Result<std::uint64_t> AsU64::convert(PyObject* object) {
     unsigned long long value = 0;
     if (PyType_FastSubclass(Py_TYPE(object), Py_TPFLAGS_LONG_SUBCLASS)) {
         value = PyLong_AsUnsignedLongLong(object);

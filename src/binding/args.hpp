@@ -2,11 +2,11 @@
 // from Python objects to native values.
 #pragma once
 
-#include "binding/class_frame.hpp"
 #include "binding/error.hpp"
 
 #include <Python.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -16,26 +16,81 @@
 namespace tervalin {
 
 // The parameter list of one callable. Every parameter is positional-or-keyword;
-// the first `required` must be supplied.
+// the first `required` must be supplied. Signatures are derived from the
+// callables' descriptions and live in static storage for the whole process:
+// the binders take them as template arguments, which a temporary cannot be,
+// so the error producers below may keep a pointer to one.
 struct CallSignature {
     std::string_view name;   // "__new__" for constructors
     std::string_view owner;  // class name; empty for the module function
     std::span<const std::string_view> params;
     std::size_t required;
+    // The parameter names as interned str objects, filled when the owning
+    // class or function is created; a null entry only disables the identity
+    // check for that name.
+    std::span<PyObject*> interned;
+};
+
+// Interns the parameter names of `signature`; a name that cannot be made
+// stays null and is matched by its text.
+void intern_parameter_names(const CallSignature& signature) noexcept;
+
+// The bound arguments of one call, one slot per parameter. A slot is empty
+// (null) or refers to the supplied object. Values taken from a keyword dict
+// are held as strong references until the call returns: converting an
+// argument runs Python code, which can reach that dict and empty it.
+// Positional values and fast-call keyword values are kept alive by the
+// caller (the argument tuple, or the interpreter's argument vector).
+template <std::size_t N>
+class BoundArgs {
+    static_assert(N <= 32, "owned slots are tracked in a 32-bit set");
+
+public:
+    BoundArgs() noexcept = default;
+    BoundArgs(const BoundArgs&) = delete;
+    BoundArgs& operator=(const BoundArgs&) = delete;
+    ~BoundArgs() {
+        if (owned_ != 0) [[unlikely]]
+            for (std::size_t i = 0; i < N; ++i)
+                if ((owned_ >> i) & 1U) Py_DECREF(slots_[i]);
+    }
+
+    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+
+    // What the binders fill.
+    struct Fill {
+        PyObject** slots;
+        std::uint32_t* owned;
+    };
+    [[nodiscard]] Fill fill() noexcept { return {slots_.data(), &owned_}; }
+
+private:
+    std::array<PyObject*, N> slots_{};
+    std::uint32_t owned_ = 0;
 };
 
 namespace detail {
+template <std::size_t N>
+using Fill = typename BoundArgs<N>::Fill;
+
 // The binders' failure paths and keyword matching stay out of line; the
-// positional-only success path is inlined into each callable.
-[[gnu::cold]] PyErr too_many_positional(const CallSignature& signature, std::size_t given);
-[[gnu::cold]] Result<void> check_required(const CallSignature& signature, std::size_t positional,
-                                          std::span<PyObject* const> slots);
-[[nodiscard]] Result<void> bind_keyword_dict(const CallSignature& signature, PyObject* kwargs,
-                                             std::span<PyObject*> slots);
-[[nodiscard]] Result<void> bind_keyword_names(const CallSignature& signature, PyObject* const* values,
-                                              PyObject* kwnames, std::span<PyObject*> slots);
+// positional success path is inlined into each callable.
+[[gnu::cold]] PyErr too_many_positional(const CallSignature* signature, std::size_t given);
+[[gnu::cold]] PyErr missing_arguments(const CallSignature* signature, std::size_t positional,
+                                      PyObject* const* slots);
+[[nodiscard]] Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs,
+                                             PyObject** slots, std::uint32_t* owned);
+[[nodiscard]] Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values,
+                                              PyObject* kwnames, PyObject** slots);
 [[nodiscard]] Result<float> extract_f32_slow(PyObject* object);
-[[gnu::cold]] PyErr argument_error(const CallSignature& signature, std::size_t param, PyErr error);
+
+// Whether a required slot after the positional ones is still empty.
+template <const CallSignature& Signature>
+[[nodiscard]] bool any_missing(std::size_t given, PyObject* const* slots) noexcept {
+    for (std::size_t i = given; i < Signature.required; ++i)
+        if (slots[i] == nullptr) return true;
+    return false;
+}
 
 // Round-to-nearest-even narrowing; done by hand beyond the single range,
 // where a plain conversion is undefined.
@@ -53,70 +108,81 @@ namespace detail {
 }
 }  // namespace detail
 
-// Fills `slots` (one per parameter, initially null) with borrowed references.
-[[nodiscard]] inline Result<void> bind_tuple_dict(const CallSignature& signature, PyObject* args,
-                                                  PyObject* kwargs, std::span<PyObject*> slots) {
+// Binds a tuple of positional arguments and a keyword dict (or null).
+template <const CallSignature& Signature, std::size_t N>
+[[nodiscard, gnu::always_inline]] inline Result<void> bind_tuple_dict(PyObject* args, PyObject* kwargs,
+                                                                      BoundArgs<N>& bound) {
+    static_assert(N == Signature.params.size());
+    auto [slots, owned] = bound.fill();
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    if (given > signature.params.size()) [[unlikely]]
-        return fail(detail::too_many_positional(signature, given));
+    if (given > N) [[unlikely]]
+        return fail(detail::too_many_positional(&Signature, given));
     for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
     if (kwargs != nullptr) {
-        if (auto bound = detail::bind_keyword_dict(signature, kwargs, slots); !bound) return bound;
+        if (auto done = detail::bind_keyword_dict(&Signature, kwargs, slots, owned); !done) return done;
     }
-    if (given < signature.required) return detail::check_required(signature, given, slots);
+    if (given < Signature.required && detail::any_missing<Signature>(given, slots)) [[unlikely]]
+        return fail(detail::missing_arguments(&Signature, given, slots));
     return {};
 }
 
-[[nodiscard]] inline Result<void> bind_fastcall(const CallSignature& signature, PyObject* const* args,
-                                                Py_ssize_t nargs, PyObject* kwnames,
-                                                std::span<PyObject*> slots) {
-    const auto given = args == nullptr ? 0 : static_cast<std::size_t>(nargs);
-    if (given > signature.params.size()) [[unlikely]]
-        return fail(detail::too_many_positional(signature, given));
+// Binds a vector call: `nargs` positional values, then one value per name in
+// `kwnames` (or null). A null vector means no positional values.
+template <const CallSignature& Signature, std::size_t N>
+[[nodiscard, gnu::always_inline]] inline Result<void> bind_vector(PyObject* const* args, std::size_t nargs,
+                                                                  PyObject* kwnames, BoundArgs<N>& bound) {
+    static_assert(N == Signature.params.size());
+    auto [slots, owned] = bound.fill();
+    const std::size_t given = args == nullptr ? 0 : nargs;
+    if (given > N) [[unlikely]]
+        return fail(detail::too_many_positional(&Signature, given));
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
     if (kwnames != nullptr) {
-        if (auto bound = detail::bind_keyword_names(signature, args + nargs, kwnames, slots); !bound)
-            return bound;
+        if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, slots); !done) return done;
     }
-    if (given < signature.required) return detail::check_required(signature, given, slots);
+    if (given < Signature.required && detail::any_missing<Signature>(given, slots)) [[unlikely]]
+        return fail(detail::missing_arguments(&Signature, given, slots));
     return {};
 }
+
+// Converters. Each has the native Value it produces, a fast path that may
+// decline (`try_fast`, inlined) and the full conversion (`convert`).
 
 // Values are narrowed to single precision with round-to-nearest-even;
 // magnitudes beyond the single range become infinities without error.
-[[nodiscard]] inline Result<float> extract_f32(PyObject* object) {
-    if (PyFloat_CheckExact(object)) [[likely]]
-        return detail::narrow(PyFloat_AS_DOUBLE(object));
-    return detail::extract_f32_slow(object);
-}
+struct AsF32 {
+    using Value = float;
+    [[gnu::always_inline]] static bool try_fast(PyObject* object, float& value) noexcept {
+        if (!PyFloat_CheckExact(object)) return false;
+        value = detail::narrow(PyFloat_AS_DOUBLE(object));
+        return true;
+    }
+    static Result<float> convert(PyObject* object) { return detail::extract_f32_slow(object); }
+};
+
 // Read through the platform's 64-bit `long`: every int outside 0..65535 that
 // fits a long is the module's own OverflowError.
-[[nodiscard]] Result<std::uint16_t> extract_u16(PyObject* object);
-[[nodiscard]] Result<std::uint64_t> extract_u64(PyObject* object);
+struct AsU16 {
+    using Value = std::uint16_t;
+    static bool try_fast(PyObject*, std::uint16_t&) noexcept { return false; }
+    static Result<std::uint16_t> convert(PyObject* object);
+};
 
-// A copy of the value record of an instance of `Class` (or of a subtype).
-template <class Class>
-[[nodiscard]] Result<typename Class::Record> extract_instance(PyObject* object) {
-    return ClassFrame<Class>::read(object, [](const typename Class::Record& record) { return record; });
+struct AsU64 {
+    using Value = std::uint64_t;
+    static bool try_fast(PyObject*, std::uint64_t&) noexcept { return false; }
+    static Result<std::uint64_t> convert(PyObject* object);
+};
+
+[[nodiscard]] inline Result<float> extract_f32(PyObject* object) {
+    float value = 0;
+    if (AsF32::try_fast(object, value)) [[likely]]
+        return value;
+    return AsF32::convert(object);
 }
 
 // A conversion failure reported under its parameter's name: a TypeError gets
 // the "argument '{}': " prefix, any other error passes unchanged.
 [[nodiscard]] PyErr wrap_argument_error(std::string_view param, PyErr error);
-
-// Converts the filled slots to floats in parameter order; empty slots keep
-// the value already in `fields`.
-[[nodiscard]] inline Result<void> convert_floats(const CallSignature& signature,
-                                                 std::span<PyObject* const> slots,
-                                                 std::span<float* const> fields) {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (slots[i] == nullptr) continue;
-        Result<float> value = extract_f32(slots[i]);
-        if (!value) [[unlikely]]
-            return fail(detail::argument_error(signature, i, std::move(value).error()));
-        *fields[i] = *value;
-    }
-    return {};
-}
 
 }  // namespace tervalin

@@ -1,61 +1,70 @@
 #include "binding/class_frame.hpp"
 
+#include "binding/ascii.hpp"
+#include "binding/class_builder.hpp"
+
 #include <array>
+#include <string>
 
 namespace tervalin {
 
-Result<PyTypeObject*> build_class(const ClassDescription& description) {
+Result<PyTypeObject*> build_type(const TypeParts& parts) {
     std::array<PyType_Slot, 9> slots{};
     std::size_t count = 0;
     auto add = [&](int slot, void* value) { slots[count++] = PyType_Slot{slot, value}; };
-    if (description.doc != nullptr && description.doc[0] != '\0')
-        add(Py_tp_doc, const_cast<char*>(description.doc));
-    if (description.constructor != nullptr)
-        add(Py_tp_new, reinterpret_cast<void*>(description.constructor));
-    add(Py_tp_repr, reinterpret_cast<void*>(description.repr));
-    if (description.methods != nullptr) add(Py_tp_methods, description.methods);
-    add(Py_tp_getset, description.getters);
+    if (parts.doc != nullptr && parts.doc[0] != '\0') add(Py_tp_doc, const_cast<char*>(parts.doc));
+    if (parts.constructor != nullptr) add(Py_tp_new, reinterpret_cast<void*>(parts.constructor));
+    add(Py_tp_repr, reinterpret_cast<void*>(parts.repr));
+    if (parts.methods != nullptr) add(Py_tp_methods, parts.methods);
+    add(Py_tp_getset, parts.getters);
     add(Py_tp_base, &PyBaseObject_Type);
-    if (description.constructor == nullptr) add(Py_tp_new, reinterpret_cast<void*>(no_constructor));
+    if (parts.constructor == nullptr) add(Py_tp_new, reinterpret_cast<void*>(no_constructor));
     add(Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance));
 
-    PyType_Spec spec{description.qualified_name, static_cast<int>(description.basic_size), 0, 0,
-                     slots.data()};
+    PyType_Spec spec{parts.qualified_name, parts.basic_size, 0, 0, slots.data()};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return fail(fetch_error());
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyErr class_init_error(const char* name, PyErr cause) {
+PyErr class_init_error(std::string_view name, PyErr cause) {
     PyErr error = PyErr::described(PyExc_RuntimeError, [name] {
-        return Ref::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", name));
+        Ref text = ascii_str(name);
+        if (!text) return text;
+        return Ref::steal(PyUnicode_FromFormat("An error occurred while initializing class %U", text.get()));
     });
     PyObject* exception = error.exception();
     PyException_SetCause(exception, Py_NewRef(cause.exception()));
     return error;
 }
 
-PyErr type_mismatch(PyObject* object, const char* target) {
-    return PyErr::described(
-        PyExc_TypeError, [type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target] {
-            const char* name = "<failed to extract type name>";
-            Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type.get())));
-            const char* utf8 = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-            if (utf8 != nullptr) {
-                name = utf8;
-            } else {
-                PyErr_Clear();
-            }
-            return Ref::steal(
-                PyUnicode_FromFormat("'%s' object cannot be converted to '%s'", name, target));
-        });
+void class_unavailable(PyErr error, std::string_view name) {
+    restore_error(std::move(error));
+    PyErr_PrintEx(0);
+    fault("failed to create type object for " + std::string(name));
 }
 
-PyTypeObject* native_type_or_fault(Result<PyTypeObject*> type, const char* name) {
-    if (type) return *type;
-    restore_error(std::move(type).error());
-    PyErr_PrintEx(0);
-    fault(std::string("failed to create type object for ") + name);
+PyErr no_memory() {
+    PyErr_NoMemory();
+    return fetch_error();
+}
+
+PyErr type_mismatch(PyObject* object, std::string_view target) {
+    return PyErr::described(
+        PyExc_TypeError, [type = Ref::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(object))), target] {
+            Ref target_text = ascii_str(target);
+            if (!target_text) return target_text;
+            // The qualified name goes in as a str, so a NUL inside it is kept;
+            // one that cannot be encoded as UTF-8 is replaced.
+            Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type.get())));
+            if (!qualname || PyUnicode_AsUTF8AndSize(qualname.get(), nullptr) == nullptr) {
+                PyErr_Clear();
+                qualname = ascii_str("<failed to extract type name>");
+                if (!qualname) return qualname;
+            }
+            return Ref::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%U'", qualname.get(),
+                                                   target_text.get()));
+        });
 }
 
 void dealloc_instance(PyObject* self) noexcept {
@@ -70,7 +79,7 @@ void dealloc_instance(PyObject* self) noexcept {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    return call_boundary<PyObject*>(nullptr, [type]() -> Result<PyObject*> {
+    return call_boundary<PyObject*>(nullptr, [type]() -> Result<Ref> {
         Ref name = Ref::steal(PyType_GetName(type));
         if (!name) return fail(fetch_error());
         return fail(PyErr::described(PyExc_TypeError, [name = std::move(name)] {
@@ -79,6 +88,21 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
             return Ref::steal(PyUnicode_FromFormat("No constructor defined for %U", text.get()));
         }));
     });
+}
+
+PyObject* call_generic(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    if (!positional) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+    return PyType_Type.tp_call(type, positional.get(), keywords.get());
 }
 
 }  // namespace tervalin

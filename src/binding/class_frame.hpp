@@ -1,8 +1,10 @@
-// The frame shared by the module's classes: one constant description per
-// class, the class-object cell, instance layout, allocation and reading.
+// The frame shared by the module's classes: the class-object cell, instance
+// allocation, the shared borrow under which instances are read, and the
+// converters for instance arguments.
 #pragma once
 
 #include "binding/boundary.hpp"
+#include "binding/description.hpp"
 #include "binding/error.hpp"
 
 #include <tervalin/instance.hpp>
@@ -10,85 +12,59 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <new>
-#include <utility>
 #include <type_traits>
-#include <string_view>
+#include <utility>
 
 namespace tervalin {
 
-
-// Everything CPython is told about one class. The method and getter arrays are
-// static and outlive the class object (which lives for the whole process).
-struct ClassDescription {
-    const char* name;            // "MitLimits"
-    const char* qualified_name;  // "tervalin.MitLimits"
-    const char* doc;             // "MitLimits(...)\n--\n\n", or nullptr for none
-    newfunc constructor;         // nullptr: calling the class is a TypeError
-    reprfunc repr;
-    PyMethodDef* methods;  // nullptr: no static methods
-    PyGetSetDef* getters;
-    Py_ssize_t basic_size;
-};
-
-// Builds a class object from its description: the pending error on failure.
-[[nodiscard]] Result<PyTypeObject*> build_class(const ClassDescription& description);
-
-// "An error occurred while initializing class {}" caused by `cause`.
-[[nodiscard]] PyErr class_init_error(const char* name, PyErr cause);
-
+// Shared by the frames of every class.
 // TypeError "'{}' object cannot be converted to '{}'", text built when raised.
-[[nodiscard, gnu::cold]] PyErr type_mismatch(PyObject* object, const char* target);
+[[nodiscard, gnu::cold]] PyErr type_mismatch(PyObject* object, std::string_view target);
+// "An error occurred while initializing class {}" caused by `cause`.
+[[nodiscard]] PyErr class_init_error(std::string_view name, PyErr cause);
+// For for_native_use: prints the error and faults.
+[[noreturn, gnu::cold]] void class_unavailable(PyErr error, std::string_view name);
+// MemoryError, as CPython's allocators report it.
+[[nodiscard, gnu::cold]] PyErr no_memory();
 
-// A shared read of an instance: keeps the object alive and its borrow
-// counter raised while the value record is read. Borrows are taken only
-// inside a call boundary, with the interpreter lock held.
+// The shared borrow of an instance: its borrow counter raised and a strong
+// reference to it held while the value record is read. Taken only inside a
+// call boundary, with the interpreter lock held.
 template <class Record>
 class SharedBorrow {
 public:
-    explicit SharedBorrow(PyObject* object) noexcept : object_(Py_NewRef(object)) {
-        ++instance().borrow_count;
+    explicit SharedBorrow(PyObject* object) noexcept
+        : instance_(reinterpret_cast<Instance<Record>*>(Py_NewRef(object))) {
+        ++instance_->borrow_count;
     }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     ~SharedBorrow() {
-        --instance().borrow_count;
-        Py_DECREF(object_);
+        --instance_->borrow_count;
+        Py_DECREF(&instance_->header);
     }
 
-    [[nodiscard]] const Record& value() const noexcept { return instance().value; }
+    [[nodiscard]] const Record& value() const noexcept { return instance_->value; }
 
 private:
-    [[nodiscard]] Instance<Record>& instance() const noexcept {
-        return *reinterpret_cast<Instance<Record>*>(object_);
-    }
-    PyObject* const object_;
+    Instance<Record>* const instance_;
 };
 
-// The class-object cell and the operations on one class. `Class` provides
-// `Record` and a constant `description`.
+// The class-object cell and the operations on one class. `Class` is the
+// class's description: `Record`, `name`, and what build_class reads.
 template <class Class>
 class ClassFrame {
 public:
     using Record = typename Class::Record;
     using Object = Instance<Record>;
-    // The shared deallocator frees the memory without running destructors.
-    static_assert(std::is_trivially_destructible_v<Record>);
+    // Instances are reached by a cast from PyObject*, and the shared
+    // deallocator frees their memory without running destructors.
+    static_assert(std::is_standard_layout_v<Object> && offsetof(Object, header) == 0);
+    static_assert(std::is_trivially_copyable_v<Record> && std::is_trivially_destructible_v<Record>);
 
-    // The class object, built on first request.
-    [[nodiscard]] static Result<PyTypeObject*> get_or_create() {
-        if (cell_ != nullptr) return cell_;
-        Result<PyTypeObject*> built = build_class(Class::description);
-        if (!built) return fail(class_init_error(Class::description.name, std::move(built).error()));
-        // Building may run Python code; another request may have filled the cell meanwhile.
-        if (cell_ != nullptr) {
-            Ref discarded = Ref::steal(reinterpret_cast<PyObject*>(*built));
-            return cell_;
-        }
-        cell_ = *built;
-        return cell_;
-    }
+    // The class object, built on first request. Defined with the class
+    // builder (class_builder.hpp), which every class file includes.
+    [[nodiscard]] static Result<PyTypeObject*> get_or_create();
 
     // The class object for native code: failing to build it is a fault.
     [[nodiscard]] static PyTypeObject* for_native_use() {
@@ -98,22 +74,29 @@ public:
     }
 
     // A new instance of `type` holding `value`, or the allocation's error.
-    [[nodiscard]] static Result<Ref> allocate(PyTypeObject* type, const Record& value) {
-        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-        PyObject* object = alloc(type, 0);
-        if (object == nullptr) return fail(fetch_error());
+    // Instances of these classes are plain memory from the object allocator
+    // (no GC header, no dict), which is what PyType_GenericAlloc would give
+    // them; a type with another allocator gets that one.
+    [[nodiscard, gnu::always_inline]] static Result<Ref> allocate(PyTypeObject* type, const Record& value) {
+        PyObject* object = nullptr;
+        if (type->tp_alloc == PyType_GenericAlloc) [[likely]] {
+            object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
+            if (object == nullptr) [[unlikely]]
+                return fail(no_memory());
+            PyObject_Init(object, type);
+        } else {
+            object = type->tp_alloc(type, 0);
+            if (object == nullptr) [[unlikely]]
+                return fail(fetch_error());
+        }
         auto* instance = reinterpret_cast<Object*>(object);
-        new (&instance->value) Record(value);
+        instance->value = value;
         instance->borrow_count = 0;
         return Ref::steal(object);
     }
 
     // A new instance of exactly this class; failure is a fault.
-    [[nodiscard]] static Ref make(const Record& value) {
-        return unwrap(allocate(for_native_use(), value));
-    }
-
-    [[nodiscard]] static const char* name() noexcept { return Class::description.name; }
+    [[nodiscard]] static Ref make(const Record& value) { return unwrap(allocate(for_native_use(), value)); }
 
     [[nodiscard]] static bool is_instance(PyObject* object) {
         PyTypeObject* type = for_native_use();
@@ -123,64 +106,54 @@ public:
     // What `reader` makes of the value record of `object`, read under a
     // shared borrow; a TypeError when `object` is not an instance.
     template <class Reader>
-    [[nodiscard]] static auto read(PyObject* object, Reader&& reader)
+    [[nodiscard, gnu::always_inline]] static auto read(PyObject* object, Reader&& reader)
         -> Result<std::invoke_result_t<Reader&, const Record&>> {
         if (!is_instance(object)) [[unlikely]]
-            return mismatch<std::invoke_result_t<Reader&, const Record&>>(object);
+            return fail(type_mismatch(object, Class::name));
         SharedBorrow<Record> borrowed(object);
         return reader(borrowed.value());
     }
 
 private:
     [[gnu::cold, gnu::noinline]] static PyTypeObject* create_for_native_use() {
-        return native_type_or_fault(get_or_create(), Class::description.name);
-    }
-
-    template <class T>
-    [[gnu::cold, gnu::noinline]] static Result<T> mismatch(PyObject* object) {
-        return fail(type_mismatch(object, Class::description.name));
+        Result<PyTypeObject*> type = get_or_create();
+        if (!type) class_unavailable(std::move(type).error(), Class::name);
+        return *type;
     }
 
     static inline PyTypeObject* cell_ = nullptr;
 };
 
-// Shared by for_native_use of every class: prints the error and faults.
-[[nodiscard]] PyTypeObject* native_type_or_fault(Result<PyTypeObject*> type, const char* name);
+// An instance argument: its value record copied under a shared borrow.
+template <class Class>
+struct AsInstance {
+    using Value = typename Class::Record;
+    static bool try_fast(PyObject*, Value&) noexcept { return false; }
+    [[gnu::always_inline]] static Result<Value> convert(PyObject* object) {
+        return ClassFrame<Class>::read(object, [](const Value& record) { return record; });
+    }
+};
 
-// Getters: one get function per field, each running its read function (the
-// record field converted to a Python object) inside a call boundary.
-template <auto Read>
-PyObject* get_slot(PyObject* self, void*) noexcept {
-    return call_boundary<PyObject*>(nullptr, [self]() -> Result<PyObject*> { return Read(self); });
-}
+// Like AsInstance, with None standing for the class's constructor defaults.
+template <class Class>
+struct AsOptionalInstance {
+    using Value = typename Class::Record;
+    static bool try_fast(PyObject* object, Value& value) noexcept {
+        if (object != Py_None) return false;
+        value = Described<Class::constructor>::defaults;
+        return true;
+    }
+    [[gnu::always_inline]] static Result<Value> convert(PyObject* object) {
+        return AsInstance<Class>::convert(object);
+    }
+};
 
-inline PyObject* to_python(float value) { return checked(PyFloat_FromDouble(value)); }
-inline PyObject* to_python(std::uint8_t value) { return checked(PyLong_FromLong(value)); }
-inline PyObject* to_python(std::uint16_t value) { return checked(PyLong_FromLong(value)); }
-inline PyObject* to_python_text(std::string_view text) {
-    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-template <class Class, auto Member>
-Result<PyObject*> read_field(PyObject* self) {
-    return ClassFrame<Class>::read(self, [](const typename Class::Record& record) {
-        return to_python(record.*Member);
-    });
-}
-
-// A read-only attribute whose value `Read(self)` computes.
-template <auto Read>
-constexpr PyGetSetDef getter(const char* name, const char* doc = "") {
-    return {name, &get_slot<Read>, nullptr, doc, nullptr};
-}
-
-template <class Class, auto Member>
-constexpr PyGetSetDef field_getter(const char* name) {
-    return getter<&read_field<Class, Member>>(name);
-}
-
-// Slots shared by every class.
-void dealloc_instance(PyObject* self) noexcept;
-PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+template <class Class>
+struct DefaultOf<AsOptionalInstance<Class>> {
+    static constexpr typename Class::Record parse(std::string_view text) {
+        if (text != "None") throw "an optional instance defaults to None";
+        return Described<Class::constructor>::defaults;
+    }
+};
 
 }  // namespace tervalin

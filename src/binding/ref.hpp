@@ -47,11 +47,12 @@ public:
 
     // Takes over a new reference (which may be null).
     [[nodiscard]] static Ref steal(PyObject* object) noexcept { return Ref(object); }
-    // Adds a reference to a borrowed object (which may be null).
-    [[nodiscard]] static Ref borrow(PyObject* object) noexcept {
+    // A new strong reference to a borrowed object (which may be null), as Py_XNewRef.
+    [[nodiscard]] static Ref new_ref(PyObject* object) noexcept {
         Py_XINCREF(object);
         return Ref(object);
     }
+    [[nodiscard]] static Ref borrow(PyObject* object) noexcept { return new_ref(object); }
 
     [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
     // Hands the reference to the caller, leaving this holder empty.

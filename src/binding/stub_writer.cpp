@@ -1,41 +1,18 @@
 #include "binding/stub_writer.hpp"
 
 #include <set>
-#include <stdexcept>
 
 namespace tervalin::stub {
 namespace {
 
-constexpr std::string_view own_module_name = "tervalin";
-
-// Which parameters of a signature text ("a,b = ...") have a default.
-std::vector<bool> defaults_of(const Constructor& constructor, std::string_view owner) {
-    std::vector<bool> defaults;
-    std::string_view rest = constructor.signature;
-    for (const Parameter& parameter : constructor.params) {
-        const std::size_t comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-        const bool has_default = item.ends_with(" = ...");
-        if (has_default) item.remove_suffix(6);
-        if (item != parameter.name)
-            throw std::invalid_argument(std::string(owner) + ": signature text does not match parameter " +
-                                        std::string(parameter.name));
-        defaults.push_back(has_default);
-    }
-    if (!rest.empty()) throw std::invalid_argument(std::string(owner) + ": signature text names extra parameters");
-    return defaults;
-}
-
-std::string parameter_list(std::string_view first, std::span<const Parameter> params,
-                           const std::vector<bool>& defaults) {
+std::string parameter_list(std::string_view first, std::span<const Parameter> params) {
     std::string text(first);
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (!text.empty()) text += ", ";
         text += params[i].name;
         text += ": ";
         text += params[i].type.text;
-        if (i < defaults.size() && defaults[i]) text += " = ...";
+        if (params[i].has_default) text += " = ...";
     }
     return text;
 }
@@ -72,8 +49,7 @@ void write_class(std::string& out, const ClassRecord& record, const MethodsRecor
     }
     if (methods != nullptr && methods->constructor) {
         const Constructor& constructor = *methods->constructor;
-        write_def(out, "    ", "__new__", parameter_list("cls", constructor.params, defaults_of(constructor, record.name)),
-                  class_type(record.name), "");
+        write_def(out, "    ", "__new__", parameter_list("cls", constructor.params), class_type(record.name), "");
     }
     for (const Property& property : record.properties) {
         out += "    @property\n";
@@ -82,38 +58,41 @@ void write_class(std::string& out, const ClassRecord& record, const MethodsRecor
     if (methods != nullptr) {
         for (const Method& method : methods->methods) {
             if (method.is_static) out += "    @staticmethod\n";
-            write_def(out, "    ", method.name, parameter_list(method.is_static ? "" : "self", method.params, {}),
+            write_def(out, "    ", method.name, parameter_list(method.is_static ? "" : "self", method.params),
                       method.returns, method.doc);
         }
     }
     if (out.size() == body) out += "    ...\n";
 }
 
-void collect_modules(std::set<std::string_view>& modules, const Type& type) {
-    for (std::string_view module : type.modules)
-        if (module != own_module_name) modules.insert(module);
-}
-
+// Types that name the module's own classes (the module of its class
+// records) need no import.
 std::set<std::string_view> imports_of(const std::vector<Entry>& entries) {
+    std::string_view own;
+    for (const Entry& entry : entries)
+        if (entry.class_record != nullptr) own = entry.class_record->module;
     std::set<std::string_view> modules;
+    auto collect = [&](const Type& type) {
+        for (std::string_view module : type.modules)
+            if (module != own) modules.insert(module);
+    };
     for (const Entry& entry : entries)
         if (entry.class_record != nullptr) modules.insert("typing");  // for typing.final
     for (const Entry& entry : entries) {
-        if (entry.attribute != nullptr) collect_modules(modules, entry.attribute->type);
+        if (entry.attribute != nullptr) collect(entry.attribute->type);
         if (entry.class_record != nullptr)
-            for (const Property& property : entry.class_record->properties) collect_modules(modules, property.type);
+            for (const Property& property : entry.class_record->properties) collect(property.type);
         if (entry.methods != nullptr) {
             if (entry.methods->constructor)
-                for (const Parameter& parameter : entry.methods->constructor->params)
-                    collect_modules(modules, parameter.type);
+                for (const Parameter& parameter : entry.methods->constructor->params) collect(parameter.type);
             for (const Method& method : entry.methods->methods) {
-                collect_modules(modules, method.returns);
-                for (const Parameter& parameter : method.params) collect_modules(modules, parameter.type);
+                collect(method.returns);
+                for (const Parameter& parameter : method.params) collect(parameter.type);
             }
         }
         if (entry.function != nullptr) {
-            collect_modules(modules, entry.function->returns);
-            for (const Parameter& parameter : entry.function->params) collect_modules(modules, parameter.type);
+            collect(entry.function->returns);
+            for (const Parameter& parameter : entry.function->params) collect(parameter.type);
         }
     }
     return modules;
@@ -154,10 +133,7 @@ std::string write_stub(const std::vector<Entry>& entries) {
             write_class(out, *entry.class_record, entry.methods);
         } else if (entry.function != nullptr) {
             const FunctionRecord& function = *entry.function;
-            const Constructor signature{function.params, function.signature};
-            write_def(out, "", function.name,
-                      parameter_list("", function.params, defaults_of(signature, function.name)), function.returns,
-                      function.doc);
+            write_def(out, "", function.name, parameter_list("", function.params), function.returns, function.doc);
         }
     }
     return out;

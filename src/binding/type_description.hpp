@@ -33,18 +33,12 @@ struct Property {
     Type type;
 };
 
+// A parameter with a default is written "name: type = ...".
 struct Parameter {
     std::string_view name;
     Type type;
+    bool has_default = false;
 };
-
-// One entry of type `type` per name, for records whose fields share a type.
-template <class Record, std::size_t N>
-[[nodiscard]] constexpr std::array<Record, N> all_of_type(const std::array<std::string_view, N>& names, Type type) {
-    std::array<Record, N> records{};
-    for (std::size_t i = 0; i < N; ++i) records[i] = Record{names[i], type};
-    return records;
-}
 
 struct Method {
     std::string_view name;
@@ -54,10 +48,8 @@ struct Method {
     bool is_static;
 };
 
-// "a,b = ...": parameters in order, comma-separated, defaults shown as "= ...".
 struct Constructor {
     std::span<const Parameter> params;
-    std::string_view signature;
 };
 
 struct ClassRecord {
@@ -67,8 +59,8 @@ struct ClassRecord {
     std::span<const Property> properties;
 };
 
+// The methods of the class record in the same entry.
 struct MethodsRecord {
-    std::string_view class_name;
     std::optional<Constructor> constructor;
     std::span<const Method> methods;
 };
@@ -78,7 +70,6 @@ struct FunctionRecord {
     std::span<const Parameter> params;
     Type returns;
     std::string_view doc;
-    std::string_view signature;
 };
 
 struct AttributeRecord {

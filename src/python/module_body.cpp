@@ -1,5 +1,6 @@
 #include "python/module_body.hpp"
 
+#include "binding/ascii.hpp"
 #include "binding/class_frame.hpp"
 #include "binding/type_description.hpp"
 #include "logbridge/bridge_logger.hpp"
@@ -17,7 +18,7 @@ namespace tervalin {
 namespace {
 
 // The name enters __all__ before the attribute exists.
-Result<void> register_attribute(PyObject* module, const char* name, PyObject* value) {
+Result<void> register_attribute(PyObject* module, std::string_view name, PyObject* value) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(fetch_error());
@@ -26,29 +27,25 @@ Result<void> register_attribute(PyObject* module, const char* name, PyObject* va
         if (!all) return fail(fetch_error());
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fail(fetch_error());
     }
-    Ref key = Ref::steal(checked(PyUnicode_FromString(name)));
+    Ref key = ascii_str(name);
+    if (!key) return fail(fetch_error());
     if (PyList_Append(all.get(), key.get()) < 0)
         fault("could not append __name__ to __all__: " + fetch_error().render());
     if (PyObject_SetAttr(module, key.get(), value) < 0) return fail(fetch_error());
     return {};
 }
 
-template <class Frame>
+template <class Class>
 Result<void> register_class(PyObject* module) {
-    Result<PyTypeObject*> type = Frame::get_or_create();
+    Result<PyTypeObject*> type = ClassFrame<Class>::get_or_create();
     if (!type) return fail(std::move(type).error());
-    return register_attribute(module, Frame::name(),
-                              reinterpret_cast<PyObject*>(*type));
+    return register_attribute(module, Class::name, reinterpret_cast<PyObject*>(*type));
 }
 
 Result<void> register_function(PyObject* module) {
     Result<Ref> function = make_mit_setpoint_function(module);
     if (!function) return fail(std::move(function).error());
-    Ref name = Ref::steal(PyObject_GetAttrString(function->get(), "__name__"));
-    if (!name) return fail(fetch_error());
-    const char* text = PyUnicode_AsUTF8(name.get());
-    if (text == nullptr) return fail(fetch_error());
-    return register_attribute(module, text, function->get());
+    return register_attribute(module, mit_setpoint_function.name, function->get());
 }
 
 constexpr stub::AttributeRecord version_record{"__version__", stub::str_type};
@@ -61,11 +58,11 @@ Result<void> run_module_body(PyObject* module) {
     log::install_bridge().reset();
     Ref version = Ref::steal(checked(PyUnicode_FromString(TERVALIN_VERSION)));
     if (auto done = register_attribute(module, "__version__", version.get()); !done) return done;
-    if (auto done = register_class<MitLimitsFrame>(module); !done) return done;
-    if (auto done = register_class<MitSetpointFrame>(module); !done) return done;
-    if (auto done = register_class<ControlSetpointFrame>(module); !done) return done;
-    if (auto done = register_class<MotorStateFrame>(module); !done) return done;
-    if (auto done = register_class<DamiaoFrame>(module); !done) return done;
+    if (auto done = register_class<MitLimitsClass>(module); !done) return done;
+    if (auto done = register_class<MitSetpointClass>(module); !done) return done;
+    if (auto done = register_class<ControlSetpointClass>(module); !done) return done;
+    if (auto done = register_class<MotorStateClass>(module); !done) return done;
+    if (auto done = register_class<DamiaoClass>(module); !done) return done;
     return register_function(module);
 }
 

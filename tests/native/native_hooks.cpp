@@ -226,9 +226,9 @@ PyObject* emit_timed(PyObject*, PyObject* args) {
 }
 
 // allocations(callable, args, kwargs, repeat): heap allocations made by
-// `repeat` calls of callable(*args, **kwargs), results dropped. Types get the
-// tuple and dict of their tp_new; other callables a vector call, so CPython
-// itself allocates nothing for the call.
+// `repeat` calls of callable(*args, **kwargs), results dropped. Keywords are
+// passed as a vector call, so CPython itself allocates nothing for the call;
+// a type called without keywords gets its positional tuple.
 PyObject* allocations(PyObject*, PyObject* args) {
     PyObject* callable = nullptr;
     PyObject* positional = nullptr;
@@ -238,7 +238,7 @@ PyObject* allocations(PyObject*, PyObject* args) {
     if (keywords == Py_None) keywords = nullptr;
     std::vector<PyObject*> vector(positional_items(positional));
     PyObject* names = nullptr;
-    if (keywords != nullptr && !PyType_Check(callable)) {
+    if (keywords != nullptr) {
         names = PyTuple_New(PyDict_Size(keywords));
         Py_ssize_t at = 0, index = 0;
         PyObject* key = nullptr;

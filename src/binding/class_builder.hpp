@@ -1,0 +1,285 @@
+// Everything CPython is given for one class, derived from the class's
+// description: the slot functions (constructor, vector call, getters,
+// __repr__, static methods), the method and getter tables, the documentation
+// text and the class object itself.
+//
+// A class description `Class` provides:
+//   Record, name                       the value record and the class name;
+//   attributes                         a tuple of Field, the read-only getters in order;
+//   Ref text(const Record&)            the representation text (null with the error pending);
+// and optionally:
+//   constructor                        a Callable filling Record (tp_new and tp_vectorcall);
+//   presets                            an array of {name, record}: no-argument static methods;
+//   statics                            a tuple type of Static: static methods with parameters.
+#pragma once
+
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/class_frame.hpp"
+#include "binding/description.hpp"
+#include "binding/static_text.hpp"
+
+#include <Python.h>
+
+#include <array>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace tervalin {
+
+inline constexpr std::string_view module_name = "tervalin";
+
+// A no-argument static method returning a fixed record.
+template <class Record>
+struct Preset {
+    std::string_view name;
+    Record record;
+};
+
+// A static method with parameters: its callable, and the class record made
+// from what the callable's parameters filled. A class lists them as a type,
+// `using statics = std::tuple<Static<...>, ...>`.
+template <const auto& Call, auto Make>
+struct Static {
+    static constexpr const auto& call = Call;
+    static constexpr auto make = Make;
+};
+
+template <class Class>
+concept HasConstructor = requires { Class::constructor; };
+template <class Class>
+concept HasPresets = requires { Class::presets; };
+template <class Class>
+concept HasStatics = requires { typename Class::statics; };
+
+template <class Class, std::size_t I>
+using StaticAt = std::tuple_element_t<I, typename Class::statics>;
+template <class Class>
+inline constexpr std::size_t static_count = std::tuple_size_v<typename Class::statics>;
+
+// Shared slot functions and the one place that calls PyType_FromSpec.
+void dealloc_instance(PyObject* self) noexcept;
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+// The type's call through CPython's generic path (tp_new, then tp_init).
+[[gnu::cold]] PyObject* call_generic(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                     PyObject* kwnames) noexcept;
+struct TypeParts {
+    const char* qualified_name;
+    const char* doc;  // nullptr: no documentation slot
+    newfunc constructor;  // nullptr: calling the class is a TypeError
+    reprfunc repr;
+    PyMethodDef* methods;  // nullptr: no static methods
+    PyGetSetDef* getters;
+    int basic_size;
+};
+[[nodiscard]] Result<PyTypeObject*> build_type(const TypeParts& parts);
+
+// A Python object for an attribute value.
+[[nodiscard]] inline Ref attribute_object(float value) noexcept { return Ref::steal(PyFloat_FromDouble(value)); }
+template <class Integer>
+    requires std::is_integral_v<Integer> || std::is_enum_v<Integer>
+[[nodiscard]] Ref attribute_object(Integer value) noexcept {
+    return Ref::steal(PyLong_FromLong(static_cast<long>(value)));
+}
+
+// The record of a call's converted arguments, then `finish` applied to it.
+template <const auto& C, class Finish>
+[[gnu::always_inline]] inline Result<Ref> finish_converted(const BoundArgs<Described<C>::size>& slots,
+                                                           Finish&& finish) {
+    Result<typename Described<C>::Record> record = Described<C>::convert(slots);
+    if (!record) [[unlikely]]
+        return fail(std::move(record).error());
+    return finish(*record);
+}
+
+template <class Class>
+struct ClassBuilder {
+    using Frame = ClassFrame<Class>;
+    using Record = typename Class::Record;
+
+    // Constructor: tp_new, for MitLimits.__new__(MitLimits, ...) and for the
+    // generic call path.
+    static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+        using D = Described<Class::constructor>;
+        return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+            BoundArgs<D::size> slots;
+            if (auto bound = bind_tuple_dict<D::signature>(args, kwargs, slots); !bound) [[unlikely]]
+                return fail(std::move(bound).error());
+            return finish_converted<Class::constructor>(
+                slots, [type](const Record& record) { return Frame::allocate(type, record); });
+        });
+    }
+
+    // Constructor: tp_vectorcall, binding straight from the argument vector.
+    static PyObject* construct_vector(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                                      PyObject* kwnames) noexcept {
+        using D = Described<Class::constructor>;
+        auto* type = reinterpret_cast<PyTypeObject*>(callable);
+        // The class is mutable: once Python code assigns __new__ or __init__
+        // on it, calls take the generic path, which runs them.
+        if (type->tp_new != &construct || type->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
+            return call_generic(callable, args, nargsf, kwnames);
+        return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+            BoundArgs<D::size> slots;
+            const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+            if (auto bound = bind_vector<D::signature>(args, nargs, kwnames, slots); !bound) [[unlikely]]
+                return fail(std::move(bound).error());
+            return finish_converted<Class::constructor>(
+                slots, [type](const Record& record) { return Frame::allocate(type, record); });
+        });
+    }
+
+    template <std::size_t Row>
+    static PyObject* preset(PyObject*, PyObject*) noexcept {
+        return call_boundary<PyObject*>(nullptr, []() -> Result<Ref> {
+            return Frame::make(Class::presets[Row].record);
+        });
+    }
+
+    template <std::size_t I>
+    static PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        using Method = StaticAt<Class, I>;
+        using D = Described<Method::call>;
+        return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+            BoundArgs<D::size> slots;
+            if (auto bound = bind_vector<D::signature>(args, static_cast<std::size_t>(nargs), kwnames, slots);
+                !bound) [[unlikely]]
+                return fail(std::move(bound).error());
+            return finish_converted<Method::call>(slots, [](const auto& values) -> Result<Ref> {
+                return Frame::make(Method::make(values));
+            });
+        });
+    }
+
+    template <std::size_t I>
+    static PyObject* get_attribute(PyObject* self, void*) noexcept {
+        constexpr auto store = std::tuple_element_t<I, std::remove_cvref_t<decltype(Class::attributes)>>::store;
+        return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
+            Result<Ref> value = Frame::read(self, [](const Record& record) {
+                return attribute_object(record.*store);
+            });
+            if (value && !*value) [[unlikely]]
+                return fail(fetch_error());
+            return value;
+        });
+    }
+
+    static PyObject* represent(PyObject* self) noexcept {
+        return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
+            Result<Ref> text = Frame::read(self, [](const Record& record) { return Class::text(record); });
+            if (text && !*text) [[unlikely]]
+                return fail(fetch_error());
+            return text;
+        });
+    }
+
+    // Tables and texts.
+
+    // PyMethodDef holds every calling convention under one function type.
+    static PyCFunction fastcall(PyCFunctionFastWithKeywords function) {
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    }
+
+    struct QualifiedName {
+        static constexpr std::string text() { return std::string(module_name) + "." + std::string(Class::name); }
+    };
+
+    template <std::size_t I>
+    struct AttributeName {
+        static constexpr std::string text() { return std::string(std::get<I>(Class::attributes).name); }
+    };
+    template <std::size_t I>
+    struct AttributeDoc {
+        static constexpr std::string text() { return std::string(std::get<I>(Class::attributes).doc); }
+    };
+
+    static constexpr std::size_t attribute_count = std::tuple_size_v<std::remove_cvref_t<decltype(Class::attributes)>>;
+
+    template <std::size_t... I>
+    static constexpr std::array<PyGetSetDef, sizeof...(I) + 1> getter_table(std::index_sequence<I...>) {
+        return {{{static_c_str<AttributeName<I>>(), &get_attribute<I>, nullptr, static_c_str<AttributeDoc<I>>(),
+                  nullptr}...,
+                 {}}};
+    }
+    // Handed to CPython, which keeps pointers into them for the life of the class.
+    static inline constinit auto getters = getter_table(std::make_index_sequence<attribute_count>{});
+
+    template <std::size_t Row>
+    struct PresetName {
+        static constexpr std::string text() { return std::string(Class::presets[Row].name); }
+    };
+    template <std::size_t Row>
+    struct PresetDoc {
+        static constexpr std::string text() { return std::string(Class::presets[Row].name) + "()\n--\n\n"; }
+    };
+
+    static auto method_table() {
+        if constexpr (HasPresets<Class>) {
+            return [&]<std::size_t... Row>(std::index_sequence<Row...>) {
+                return std::array<PyMethodDef, sizeof...(Row) + 1>{
+                    {{static_c_str<PresetName<Row>>(), &preset<Row>, METH_NOARGS | METH_STATIC,
+                      static_c_str<PresetDoc<Row>>()}...,
+                     {}}};
+            }(std::make_index_sequence<Class::presets.size()>{});
+        } else if constexpr (HasStatics<Class>) {
+            return [&]<std::size_t... I>(std::index_sequence<I...>) {
+                return std::array<PyMethodDef, sizeof...(I) + 1>{
+                    {{static_c_str<typename Described<StaticAt<Class, I>::call>::Name>(), fastcall(&static_method<I>),
+                      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+                      static_c_str<typename Described<StaticAt<Class, I>::call>::Doc>()}...,
+                     {}}};
+            }(std::make_index_sequence<static_count<Class>>{});
+        } else {
+            return std::array<PyMethodDef, 1>{};
+        }
+    }
+    // Filled when the library is loaded (a function cast is no constant expression).
+    static inline auto methods = method_table();
+
+
+    static void intern_names() noexcept {
+        if constexpr (HasConstructor<Class>) intern_parameter_names(Described<Class::constructor>::signature);
+        if constexpr (HasStatics<Class>)
+            [&]<std::size_t... I>(std::index_sequence<I...>) {
+                (intern_parameter_names(Described<StaticAt<Class, I>::call>::signature), ...);
+            }(std::make_index_sequence<static_count<Class>>{});
+    }
+
+    static Result<PyTypeObject*> build() {
+        TypeParts parts{
+            .qualified_name = static_c_str<QualifiedName>(),
+            .doc = nullptr,
+            .constructor = nullptr,
+            .repr = &represent,
+            .methods = HasPresets<Class> || HasStatics<Class> ? methods.data() : nullptr,
+            .getters = getters.data(),
+            .basic_size = static_cast<int>(sizeof(typename Frame::Object)),
+        };
+        if constexpr (HasConstructor<Class>) {
+            parts.doc = static_c_str<typename Described<Class::constructor>::Doc>();
+            parts.constructor = &construct;
+        }
+        Result<PyTypeObject*> type = build_type(parts);
+        if (!type) return type;
+        if constexpr (HasConstructor<Class>) (*type)->tp_vectorcall = &construct_vector;
+        intern_names();
+        return type;
+    }
+};
+
+template <class Class>
+Result<PyTypeObject*> ClassFrame<Class>::get_or_create() {
+    if (cell_ != nullptr) return cell_;
+    Result<PyTypeObject*> built = ClassBuilder<Class>::build();
+    if (!built) return fail(class_init_error(Class::name, std::move(built).error()));
+    // Building may run Python code; another request may have filled the cell meanwhile.
+    if (cell_ != nullptr) {
+        Ref discarded = Ref::steal(reinterpret_cast<PyObject*>(*built));
+        return cell_;
+    }
+    cell_ = *built;
+    return cell_;
+}
+
+}  // namespace tervalin
