@@ -87,10 +87,11 @@ template <class Integer>
 template <const auto& C, class Finish>
 [[gnu::always_inline]] inline Result<Ref> finish_converted(const BoundArgs<Described<C>::size>& slots,
                                                            Finish&& finish) {
-    Result<typename Described<C>::Record> record = Described<C>::convert(slots);
-    if (!record) [[unlikely]]
-        return fail(std::move(record).error());
-    return finish(*record);
+    typename Described<C>::Record record = Described<C>::defaults;
+    std::optional<PyErr> error;
+    if (!Described<C>::convert(slots, record, error)) [[unlikely]]
+        return fail(std::move(*error));
+    return finish(record);
 }
 
 template <class Class>

@@ -200,13 +200,11 @@ public:
         return record;
     }();
 
-    // Converts the filled slots in parameter order into a copy of the defaults.
-    [[gnu::always_inline]] static Result<Record> convert(const BoundArgs<size>& slots) {
-        Record record = defaults;
-        std::optional<PyErr> error;
-        if (!convert_all(slots, record, error, std::make_index_sequence<size>{})) [[unlikely]]
-            return fail(std::move(*error));
-        return record;
+    // Converts the filled slots in parameter order into `record`, which holds
+    // the defaults; on failure `error` holds the first conversion's error.
+    [[gnu::always_inline]] static bool convert(const BoundArgs<size>& slots, Record& record,
+                                               std::optional<PyErr>& error) {
+        return convert_all(slots, record, error, std::make_index_sequence<size>{});
     }
 
     // "(p_max=12.5, v_max=30.0)": parameter names with their default texts.

@@ -8,8 +8,7 @@
 
 namespace tervalin::stub {
 
-// The text of the stub file. Throws std::invalid_argument when a record is
-// inconsistent (a signature text that does not name its parameters in order).
+// The text of the stub file.
 [[nodiscard]] std::string write_stub(const std::vector<Entry>& entries);
 
 }  // namespace tervalin::stub

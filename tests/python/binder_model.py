@@ -8,6 +8,7 @@ from calling the same C API functions on the object through ctypes.
 
 import ctypes
 from dataclasses import dataclass, field
+from functools import partial
 
 from conftest import f32
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, mit_setpoint
@@ -36,6 +37,11 @@ class Sig:
     defaults: tuple    # value used for an empty slot (None: required)
 
     @property
+    def target(self):
+        """The class or function called, also through a partial of __new__."""
+        return self.func.args[0] if isinstance(self.func, partial) else self.func
+
+    @property
     def display(self):
         return f"{self.owner}.{self.name}()" if self.owner else f"{self.name}()"
 
@@ -43,6 +49,13 @@ class Sig:
 SIGNATURES = [
     Sig(MitLimits, "MitLimits", "__new__", LIMIT_FIELDS, 0, ("f32",) * 5, DEFAULT_LIMITS),
     Sig(MitSetpoint, "MitSetpoint", "__new__", SETPOINT_FIELDS, 0, ("f32",) * 5, (0.0,) * 5),
+    # The constructors once more through __new__, which binds a tuple and a dict.
+    Sig(partial(MitLimits.__new__, MitLimits), "MitLimits", "__new__", LIMIT_FIELDS, 0, ("f32",) * 5,
+        DEFAULT_LIMITS),
+    Sig(partial(MitSetpoint.__new__, MitSetpoint), "MitSetpoint", "__new__", SETPOINT_FIELDS, 0, ("f32",) * 5,
+        (0.0,) * 5),
+    Sig(partial(Damiao.__new__, Damiao), "Damiao", "__new__", ("motor_id", "master_id", "limits", "timeout_ms"), 2,
+        ("u16", "u16", "limits", "u64"), (None, None, DEFAULT_LIMITS, 20)),
     Sig(mit_setpoint, None, "mit_setpoint", SETPOINT_FIELDS, 0, ("f32",) * 5, (0.0,) * 5),
     Sig(Damiao, "Damiao", "__new__", ("motor_id", "master_id", "limits", "timeout_ms"), 2,
         ("u16", "u16", "limits", "u64"), (None, None, DEFAULT_LIMITS, 20)),

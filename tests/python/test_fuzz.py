@@ -6,6 +6,7 @@ import struct
 import sys
 import warnings
 
+import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import conftest
@@ -160,12 +161,12 @@ def number_text(x):
 
 
 def check_success(sig, result, values):
-    if sig.func is MitLimits or sig.func is MitSetpoint or sig.owner is None:
-        cls = MitLimits if sig.func is MitLimits else MitSetpoint
+    if sig.target is MitLimits or sig.target is MitSetpoint or sig.owner is None:
+        cls = MitLimits if sig.target is MitLimits else MitSetpoint
         assert type(result) is cls
         for name, value in zip(sig.params, values):
             assert same_float(getattr(result, name), value), (name, value)
-    elif sig.func is Damiao:
+    elif sig.target is Damiao:
         assert type(result) is Damiao
         assert (result.motor_id, result.master_id) == tuple(values[:2])
         assert repr(result) == f"Damiao(motor_id={values[0]:#x}, master_id={values[1]:#x})"
@@ -276,3 +277,119 @@ def test_argument_free_callables(target, args, kwargs, on_instance):
     assert sys.exc_info() == (None, None, None)
     assert type(err) is TypeError and err.args == (message,)
     assert seen == []
+
+
+# Arguments whose own code attacks the call's keyword dict while the call
+# converts them (or when the call lets them go): the module must go on
+# converting the objects it was given, whatever happens to the dict.
+
+def dicts_holding(obj):
+    return [r for r in gc.get_referrers(obj) if type(r) is dict and any(v is obj for v in r.values())]
+
+
+def attack(obj, action):
+    for d in dicts_holding(obj):
+        if action in ("clear", "refill"):
+            d.clear()
+        if action == "refill":
+            d.update({"p_max": AsFloat(ValueError("a value put in after binding")), "extra": [0] * 10})
+    if action == "reenter":
+        assert repr(MitLimits(**{"kd_max": 0.5})) == "MitLimits(p_max=12.5, v_max=30, kp_max=500, kd_max=0.5, t_max=10)"
+        Damiao.__new__(Damiao, **{"motor_id": 1, "master_id": 2})
+        ControlSetpoint.vel(velocity=1.0)
+    if action == "raise":
+        raise ValueError("hostile argument")
+    [[object()] for _ in range(50)]  # reuses whatever memory was freed
+
+
+class Hostile:
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __float__(self):
+        attack(self, self.action)
+        return float(self.value)
+
+    def __index__(self):
+        attack(self, self.action)
+        return int(self.value)
+
+
+class DyingFloat(float):
+    def __del__(self):
+        attack(self, self.action)
+
+
+class DyingInt(int):
+    def __del__(self):
+        attack(self, self.action)
+
+
+class ShownKey(str):
+    def __str__(self):
+        for d in dicts_holding(self):
+            d.clear()
+        MitLimits(**{"p_max": 2.0})
+        return "shown"
+
+
+ACTIONS = ["clear", "refill", "reenter", "raise", "none"]
+
+
+@st.composite
+def hostile_calls(draw, sig):
+    """Every argument by keyword: plain values, or hostile ones with the plain value they stand for."""
+    hostile, plain = {}, {}
+    rest = sig.params[sig.required:]
+    names = [*sig.params[:sig.required], *draw(st.permutations(rest))[:draw(st.integers(0, len(rest)))]]
+    for name in draw(st.permutations(names)):
+        kind = sig.kinds[sig.params.index(name)]
+        if kind in ("limits", "setpoint"):
+            value = MitLimits(1, 2) if kind == "limits" else MitSetpoint(1, 2)
+            hostile[name] = plain[name] = value
+            continue
+        number = draw(st.integers(0, 1000))
+        value = float(number) if kind == "f32" else number
+        how, action = draw(st.sampled_from(["plain", "hook", "dying"])), draw(st.sampled_from(ACTIONS))
+        if how == "hook":
+            hostile[name] = Hostile(value, action)
+        elif how == "dying":
+            hostile[name] = (DyingFloat if kind == "f32" else DyingInt)(value)
+            hostile[name].action = "raise" if action == "raise" else action
+        else:
+            hostile[name] = value
+        plain[name] = value
+    key = draw(st.sampled_from([None, ShownKey("bogus")]))
+    if key is not None:
+        hostile[key] = plain["shown"] = 1.0
+    return hostile, plain
+
+
+def outcome(func, kwargs):
+    try:
+        return repr(func(**kwargs))
+    except Exception as exc:  # noqa: BLE001
+        return type(exc), exc.args
+
+
+@pytest.mark.parametrize("sig", SIGNATURES, ids=lambda sig: f"{sig.display}-{getattr(sig.func, 'func', '')}")
+@settings(max_examples=40, **SETTINGS)
+@given(data=st.data())
+def test_arguments_attacking_the_keyword_dict(sig, data):
+    hostile, plain = data.draw(hostile_calls(sig))
+    raising = [n for n in sig.params if n in hostile and getattr(hostile[n], "action", None) == "raise"
+               and isinstance(hostile[n], Hostile)]
+    seen, hook = [], sys.unraisablehook
+    sys.unraisablehook = seen.append
+    try:
+        got = outcome(sig.func, hostile)
+        del hostile
+        gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    expected = outcome(sig.func, plain)
+    if raising and isinstance(expected, str):
+        expected = (ValueError, ("hostile argument",))
+    assert got == expected
+    # A value released at the end of the call may raise from __del__: reported, never lost.
+    assert all(type(u.exc_value) is ValueError for u in seen)
