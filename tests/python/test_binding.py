@@ -2,6 +2,7 @@
 
 import math
 import re
+import subprocess
 import sys
 
 import pytest
@@ -60,6 +61,46 @@ def test_unprintable_key_is_reported_as_unraisable(monkeypatch):
 
 def test_keys_are_matched_by_their_text_not_their_str():
     assert MitLimits(**{Weird("kd_max"): 2}).kd_max == 2.0
+
+
+# Keyword names are first compared by identity with the interned parameter
+# names; a name that is a fresh string, or a str subclass, still matches by text.
+@pytest.mark.parametrize("key", [
+    "kd_max", "".join(["kd", "_max"]), Weird("kd_max"), Weird("".join(["kd", "_ma", "x"]))])
+@pytest.mark.parametrize("call", [
+    lambda *a, **kw: MitLimits(*a, **kw), lambda *a, **kw: MitLimits.__new__(MitLimits, *a, **kw)])
+def test_keyword_names_interned_or_not(call, key):
+    assert call(**{key: 2}).kd_max == 2.0
+    with pytest.raises(TypeError, match="got multiple values for argument 'kd_max'"):
+        call(1, 2, 3, 4, **{key: 2})
+
+
+ASSIGNED = """
+import tervalin
+cls = getattr(tervalin, {name!r}); args = {args!r}; calls = []
+cls.__init__ = lambda self, *a, **k: calls.append((a, k))
+made = cls(*args)
+assert type(made) is cls and calls == [(args, {{}})], calls
+del cls.__init__
+assert type(cls(*args)) is cls
+cls.__new__ = staticmethod(lambda c, *a, **k: (c, a, k))
+assert cls(*args, x=1) == (cls, args, {{"x": 1}})
+del cls.__new__  # object's own __new__ is left, as for any class
+try:
+    cls(*args)
+except TypeError as exc:
+    print(exc)
+"""
+
+
+# Assigning __new__ or __init__ on a class (a mutable type) sends its calls
+# through the generic path again. In a child process: the classes stay changed.
+@pytest.mark.parametrize("name, args", [("MitLimits", (1.0,)), ("MitSetpoint", (1.0,)), ("Damiao", (1, 2))])
+def test_assigned_new_or_init_is_called(name, args):
+    child = subprocess.run([sys.executable, "-c", ASSIGNED.format(name=name, args=args)],
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.startswith("object.__new__() takes exactly one argument"), child.stdout
 
 
 class Hook:

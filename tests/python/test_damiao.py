@@ -94,6 +94,9 @@ def test_binding_messages(args, kwargs, message):
      "argument 'limits': 'tuple' object cannot be converted to 'MitLimits'"),
     ((1, 2, MitSetpoint()), {}, TypeError, "argument 'limits': 'MitSetpoint' object cannot be converted to 'MitLimits'"),
     ((1, 2, MitLimits), {}, TypeError, "argument 'limits': 'type' object cannot be converted to 'MitLimits'"),
+    # The qualified name is taken whole, a NUL inside it included.
+    ((1, 2, type("A", (), {"__qualname__": "a\x00b"})()), {}, TypeError,
+     "argument 'limits': 'a\x00b' object cannot be converted to 'MitLimits'"),
     ((1, 2), {"limits": "x", "timeout_ms": None}, TypeError,
      "argument 'limits': 'str' object cannot be converted to 'MitLimits'"),
     ((1, 2), {"timeout_ms": None}, TypeError, f"argument 'timeout_ms': {index_error(None)}"),
