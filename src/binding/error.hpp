@@ -75,7 +75,8 @@ void restore_error(PyErr error);
 // str(object) for use inside a message; never fails.
 [[nodiscard]] Ref object_text(PyObject* object);
 
-// For CPython calls that may not fail (a short str, a float, an int).
+// For CPython calls that can fail only for lack of memory (a short str, a
+// float, an int), where the caller treats that as a fault.
 [[noreturn]] void api_failure(std::source_location where = std::source_location::current());
 
 // Treats an unexpected error as a fault whose message carries its rendering.
@@ -89,7 +90,7 @@ T unwrap(Result<T>&& result, std::source_location where = std::source_location::
     if constexpr (!std::is_void_v<T>) return *std::move(result);
 }
 
-// A new reference from a CPython call that may not fail.
+// A new reference from such a call; a null result is a fault.
 inline PyObject* checked(PyObject* object,
                          std::source_location where = std::source_location::current()) {
     if (object == nullptr) api_failure(where);

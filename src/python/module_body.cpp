@@ -56,7 +56,8 @@ const stub::Registration version_registration{{stub::Slot::version, &version_rec
 Result<void> run_module_body(PyObject* module) {
     // The bridge stays installed whatever happens next; its reset handle is not needed.
     log::install_bridge().reset();
-    Ref version = Ref::steal(checked(PyUnicode_FromString(TERVALIN_VERSION)));
+    Ref version = ascii_str(TERVALIN_VERSION);
+    if (!version) return fail(fetch_error());
     if (auto done = register_attribute(module, "__version__", version.get()); !done) return done;
     if (auto done = register_class<MitLimitsClass>(module); !done) return done;
     if (auto done = register_class<MitSetpointClass>(module); !done) return done;
