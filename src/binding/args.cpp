@@ -164,9 +164,9 @@ Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs,
 }
 
 Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values, PyObject* kwnames,
-                                PyObject** slots) {
+                                Py_ssize_t first, PyObject** slots) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = first; i < count; ++i) {
         Result<std::size_t> index = keyword_slot(signature, PyTuple_GET_ITEM(kwnames, i), slots);
         if (!index) return fail(std::move(index).error());
         slots[*index] = values[i];

@@ -80,8 +80,9 @@ using Fill = typename BoundArgs<N>::Fill;
                                       PyObject* const* slots);
 [[nodiscard]] Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs,
                                              PyObject** slots, std::uint32_t* owned);
+// Binds the keyword names of a vector call from index `first` on.
 [[nodiscard]] Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values,
-                                              PyObject* kwnames, PyObject** slots);
+                                              PyObject* kwnames, Py_ssize_t first, PyObject** slots);
 [[nodiscard]] Result<float> extract_f32_slow(PyObject* object);
 
 // Whether a required slot after the positional ones is still empty.
@@ -138,7 +139,21 @@ template <const CallSignature& Signature, std::size_t N>
         return fail(detail::too_many_positional(&Signature, given));
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
     if (kwnames != nullptr) {
-        if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, slots); !done) return done;
+        // The interpreter passes the interned names of the call's source, so
+        // most names are found by identity; the rest go the general way.
+        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* const key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t i = 0;
+            while (i < N && Signature.interned[i] != key) ++i;
+            if (i < N && slots[i] == nullptr) [[likely]] {
+                slots[i] = args[nargs + k];
+                continue;
+            }
+            if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, k, slots); !done)
+                return done;
+            break;
+        }
     }
     if (given < Signature.required && detail::any_missing<Signature>(given, slots)) [[unlikely]]
         return fail(detail::missing_arguments(&Signature, given, slots));
@@ -164,13 +179,28 @@ struct AsF32 {
 // fits a long is the module's own OverflowError.
 struct AsU16 {
     using Value = std::uint16_t;
-    static bool try_fast(PyObject*, std::uint16_t&) noexcept { return false; }
+    // An exact int small enough to be stored compactly is read in place.
+    [[gnu::always_inline]] static bool try_fast(PyObject* object, std::uint16_t& value) noexcept {
+        if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object)))
+            return false;
+        const Py_ssize_t compact = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+        if (compact < 0 || compact > 0xFFFF) return false;
+        value = static_cast<std::uint16_t>(compact);
+        return true;
+    }
     static Result<std::uint16_t> convert(PyObject* object);
 };
 
 struct AsU64 {
     using Value = std::uint64_t;
-    static bool try_fast(PyObject*, std::uint64_t&) noexcept { return false; }
+    [[gnu::always_inline]] static bool try_fast(PyObject* object, std::uint64_t& value) noexcept {
+        if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object)))
+            return false;
+        const Py_ssize_t compact = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+        if (compact < 0) return false;
+        value = static_cast<std::uint64_t>(compact);
+        return true;
+    }
     static Result<std::uint64_t> convert(PyObject* object);
 };
 

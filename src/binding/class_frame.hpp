@@ -66,6 +66,9 @@ public:
     // builder (class_builder.hpp), which every class file includes.
     [[nodiscard]] static Result<PyTypeObject*> get_or_create();
 
+    // The class object if it was built already, else null.
+    [[nodiscard]] static PyTypeObject* existing() noexcept { return cell_; }
+
     // The class object for native code: failing to build it is a fault.
     [[nodiscard]] static PyTypeObject* for_native_use() {
         if (cell_ != nullptr) [[likely]]
@@ -128,7 +131,14 @@ private:
 template <class Class>
 struct AsInstance {
     using Value = typename Class::Record;
-    static bool try_fast(PyObject*, Value&) noexcept { return false; }
+    // An instance of exactly the class, once the class exists.
+    [[gnu::always_inline]] static bool try_fast(PyObject* object, Value& value) noexcept {
+        PyTypeObject* type = ClassFrame<Class>::existing();
+        if (type == nullptr || !Py_IS_TYPE(object, type)) return false;
+        SharedBorrow<Value> borrowed(object);
+        value = borrowed.value();
+        return true;
+    }
     [[gnu::always_inline]] static Result<Value> convert(PyObject* object) {
         return ClassFrame<Class>::read(object, [](const Value& record) { return record; });
     }
@@ -138,10 +148,12 @@ struct AsInstance {
 template <class Class>
 struct AsOptionalInstance {
     using Value = typename Class::Record;
-    static bool try_fast(PyObject* object, Value& value) noexcept {
-        if (object != Py_None) return false;
-        value = Described<Class::constructor>::defaults;
-        return true;
+    [[gnu::always_inline]] static bool try_fast(PyObject* object, Value& value) noexcept {
+        if (object == Py_None) {
+            value = Described<Class::constructor>::defaults;
+            return true;
+        }
+        return AsInstance<Class>::try_fast(object, value);
     }
     [[gnu::always_inline]] static Result<Value> convert(PyObject* object) {
         return AsInstance<Class>::convert(object);
