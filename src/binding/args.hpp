@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -93,20 +92,12 @@ template <const CallSignature& Signature>
     return false;
 }
 
-// Round-to-nearest-even narrowing; done by hand beyond the single range,
-// where a plain conversion is undefined.
-[[nodiscard]] inline float narrow(double value) noexcept {
-    constexpr double largest = std::numeric_limits<float>::max();
-    // Halfway between the largest single and 2^128: ties go to the even
-    // neighbour, which is infinity.
-    constexpr double halfway = 0x1.ffffffp+127;
-    if (std::fabs(value) > largest && std::isfinite(value)) [[unlikely]] {
-        const float magnitude = std::fabs(value) >= halfway ? std::numeric_limits<float>::infinity()
-                                                            : std::numeric_limits<float>::max();
-        return std::signbit(value) ? -magnitude : magnitude;
-    }
-    return static_cast<float>(value);
-}
+// Narrowing to single precision. On an IEC 559 platform (checked here) the
+// conversion rounds to nearest, ties to even, and a finite double beyond
+// the single range becomes the infinity of its sign, as IEEE 754 specifies
+// for a narrowing conversion; NaN stays NaN.
+static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
+[[nodiscard]] inline float narrow(double value) noexcept { return static_cast<float>(value); }
 }  // namespace detail
 
 // Binds a tuple of positional arguments and a keyword dict (or null).
