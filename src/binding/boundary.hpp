@@ -101,7 +101,7 @@ template <class R>
 
 // The body's result; a native fault escaping it becomes its PanicException.
 template <class Body>
-auto run_body(Body& body) -> std::invoke_result_t<Body&> {
+[[gnu::always_inline]] inline auto run_body(Body& body) -> std::invoke_result_t<Body&> {
     try {
         return body();
     } catch (...) {

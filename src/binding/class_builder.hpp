@@ -103,7 +103,7 @@ struct ClassBuilder {
     // generic call path.
     static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
         using D = Described<Class::constructor>;
-        return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+        return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
             BoundArgs<D::size> slots;
             if (auto bound = bind_tuple_dict<D::signature>(args, kwargs, slots); !bound) [[unlikely]]
                 return fail(std::move(bound).error());
@@ -121,7 +121,7 @@ struct ClassBuilder {
         // on it, calls take the generic path, which runs them.
         if (type->tp_new != &construct || type->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
             return call_generic(callable, args, nargsf, kwnames);
-        return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+        return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
             BoundArgs<D::size> slots;
             const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
             if (auto bound = bind_vector<D::signature>(args, nargs, kwnames, slots); !bound) [[unlikely]]
@@ -133,7 +133,7 @@ struct ClassBuilder {
 
     template <std::size_t Row>
     static PyObject* preset(PyObject*, PyObject*) noexcept {
-        return call_boundary<PyObject*>(nullptr, []() -> Result<Ref> {
+        return call_boundary<PyObject*>(nullptr, []() __attribute__((always_inline)) -> Result<Ref> {
             return Frame::make(Class::presets[Row].record);
         });
     }
@@ -142,7 +142,7 @@ struct ClassBuilder {
     static PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
         using Method = StaticAt<Class, I>;
         using D = Described<Method::call>;
-        return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+        return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
             BoundArgs<D::size> slots;
             if (auto bound = bind_vector<D::signature>(args, static_cast<std::size_t>(nargs), kwnames, slots);
                 !bound) [[unlikely]]
@@ -156,7 +156,7 @@ struct ClassBuilder {
     template <std::size_t I>
     static PyObject* get_attribute(PyObject* self, void*) noexcept {
         constexpr auto store = std::tuple_element_t<I, std::remove_cvref_t<decltype(Class::attributes)>>::store;
-        return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
+        return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             Result<Ref> value = Frame::read(self, [](const Record& record) {
                 return attribute_object(record.*store);
             });
@@ -167,7 +167,7 @@ struct ClassBuilder {
     }
 
     static PyObject* represent(PyObject* self) noexcept {
-        return call_boundary<PyObject*>(nullptr, [self]() -> Result<Ref> {
+        return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             Result<Ref> text = Frame::read(self, [](const Record& record) { return Class::text(record); });
             if (text && !*text) [[unlikely]]
                 return fail(fetch_error());

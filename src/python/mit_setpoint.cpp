@@ -17,7 +17,7 @@ namespace {
 using Function = Described<mit_setpoint_function>;
 
 PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+    return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
         BoundArgs<Function::size> slots;
         if (auto bound = bind_vector<Function::signature>(args, static_cast<std::size_t>(nargs), kwnames, slots);
             !bound) [[unlikely]]
