@@ -113,6 +113,29 @@ with open(3, "w") as out:
 PY
 }
 
+# Whether .venv has exactly the files of the wheel $1 installed already
+# (compared by the hashes in the wheel's RECORD): a rebuild that produced the
+# same module then needs no reinstall.
+wheel_installed() {
+    .venv/bin/python - "$1" <<'PY'
+import importlib.metadata, sys, zipfile
+
+def entries(record):
+    pairs = (line.split(",")[:2] for line in record.splitlines() if line)
+    pairs = {path: digest for path, digest in pairs if path.split("/")[-1] not in ("INSTALLER", "REQUESTED", "direct_url.json")}
+    pairs.pop(next((p for p in pairs if p.endswith(".dist-info/RECORD")), None), None)
+    return pairs
+
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    built = entries(wheel.read(next(n for n in wheel.namelist() if n.endswith(".dist-info/RECORD"))).decode())
+try:
+    installed = entries(importlib.metadata.distribution("tervalin").read_text("RECORD") or "")
+except importlib.metadata.PackageNotFoundError:
+    installed = {}
+sys.exit(0 if built == installed else 1)
+PY
+}
+
 # Builds the wheel (limited to the targets in $@) and installs it into .venv
 # as a user's pip would, then the requirements of the extra named by
 # TERVALIN_EXTRA, if any.
@@ -120,7 +143,11 @@ install_project() {
     ensure_venv
     local wheel line extra=()
     wheel=$(build_wheel "$@")
-    .venv/bin/python -m pip install --quiet --no-deps --force-reinstall "$wheel"
+    if wheel_installed "$wheel"; then
+        echo "$(basename "$wheel") is installed in .venv already" >&2
+    else
+        .venv/bin/python -m pip install --quiet --no-deps --force-reinstall "$wheel"
+    fi
     if [ -n "${TERVALIN_EXTRA:-}" ]; then
         while IFS= read -r line; do extra+=("$line"); done < <(requirements "$TERVALIN_EXTRA")
         install_requirements "$TERVALIN_EXTRA" "${extra[@]}"
