@@ -153,3 +153,8 @@ install_project() {
         install_requirements "$TERVALIN_EXTRA" "${extra[@]}"
     fi
 }
+
+# Creates or reuses .venv with tervalin installed (bench/run).
+prepare_venv() {
+    install_project tervalin
+}
