@@ -76,6 +76,8 @@ class MitSetpoint:
 
 @typing.final
 class ControlSetpoint:
+    def __new__(cls, no_constructor: typing.Never, /) -> ControlSetpoint:
+        """No constructor: calling the class raises TypeError."""
     @property
     def mode(self) -> int: ...
     def __repr__(self) -> str: ...
@@ -94,6 +96,8 @@ class ControlSetpoint:
 
 @typing.final
 class MotorState:
+    def __new__(cls, no_constructor: typing.Never, /) -> MotorState:
+        """No constructor: calling the class raises TypeError."""
     @property
     def motor_id(self) -> int: ...
     @property

@@ -1,5 +1,6 @@
-# Shared by tools/quickstart and tools/test: finds CPython 3.13 and prepares
-# the virtual environment .venv at the repository root.
+# Shared by tools/quickstart and tools/test: finds CPython 3.13, prepares the
+# virtual environment .venv at the repository root, and builds and installs
+# the wheel into it incrementally.
 set -euo pipefail
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -37,19 +38,123 @@ ensure_venv() {
     fi
 }
 
-# Creates or reuses .venv and installs the project into it.
-prepare_venv() {
-    local extra=${1:-}
-    ensure_venv
-    .venv/bin/python -m pip install --quiet ".${extra}"
+# The requirement lists of pyproject.toml, one a line: "build" for the build
+# system's, or the name of an optional extra.
+requirements() {
+    .venv/bin/python - "$1" <<'PY'
+import sys, tomllib
+with open("pyproject.toml", "rb") as file:
+    project = tomllib.load(file)
+wanted = sys.argv[1]
+reqs = project["build-system"]["requires"] if wanted == "build" else project["project"]["optional-dependencies"][wanted]
+print("\n".join(reqs))
+PY
 }
 
-# cmake from PATH, or one installed into .venv when there is none.
-find_cmake() {
-    if command -v cmake >/dev/null 2>&1; then
-        command -v cmake
-    else
-        .venv/bin/python -m pip install --quiet "cmake>=3.26" ninja
-        echo "$repo_root/.venv/bin/cmake"
+# Installs a requirement list into .venv, unless this very list was installed
+# before: a repeated run then spends no time in pip's resolver.
+install_requirements() {
+    local name=$1 stamp wanted
+    shift
+    stamp=".venv/.installed-$name"
+    wanted=$(printf '%s\n' "$@")
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
+        .venv/bin/python -m pip install --quiet "$@" >&2
+        printf '%s\n' "$wanted" >"$stamp"
     fi
+}
+
+# The build system and its tools go into .venv itself, so wheels build there
+# without a fresh isolated environment each time. ninja builds incrementally
+# and prints its progress; cmake comes from PATH when it is new enough.
+ensure_build_tools() {
+    local tools=() line
+    while IFS= read -r line; do tools+=("$line"); done < <(requirements build)
+    tools+=(ninja)
+    if ! command -v cmake >/dev/null 2>&1 ||
+        ! printf '3.26\n%s\n' "$(cmake --version | sed -n 's/^cmake version //p')" | sort -V -C; then
+        tools+=("cmake>=3.26")
+    fi
+    install_requirements build "${tools[@]}"
+}
+
+# cmake from PATH, or the one ensure_build_tools installed into .venv.
+find_cmake() {
+    ensure_build_tools
+    if [ -x .venv/bin/cmake ]; then
+        echo "$repo_root/.venv/bin/cmake"
+    else
+        command -v cmake
+    fi
+}
+
+# Builds the wheel in the build directory build/dev, which every later run
+# reuses, so only what changed is compiled. The test programs are configured
+# too (the test command builds them from the same objects), but only the
+# targets named in $@ are built, all of them when none is named. Prints
+# CMake's and the compiler's progress to standard error, and the wheel's path
+# on standard output.
+build_wheel() {
+    ensure_build_tools
+    # CMake and the compiler write to standard output: it goes to standard
+    # error here, and the wheel's path to the standard output, through fd 3.
+    .venv/bin/python - "$@" 3>&1 1>&2 <<'PY'
+import pathlib, sys, time
+from scikit_build_core.build import build_wheel
+
+settings = {"build-dir": "build/dev", "cmake.define.TERVALIN_BUILD_TESTS": "ON"}
+if sys.argv[1:]:
+    settings["build.targets"] = sys.argv[1:]
+start = time.monotonic()
+name = build_wheel("build/dist", settings)
+print(f"built {name} in {time.monotonic() - start:.1f} s", flush=True)
+with open(3, "w") as out:
+    print(pathlib.Path("build/dist", name).resolve(), file=out)
+PY
+}
+
+# Whether .venv has exactly the files of the wheel $1 installed already
+# (compared by the hashes in the wheel's RECORD): a rebuild that produced the
+# same module then needs no reinstall.
+wheel_installed() {
+    .venv/bin/python - "$1" <<'PY'
+import importlib.metadata, sys, zipfile
+
+def entries(record):
+    pairs = (line.split(",")[:2] for line in record.splitlines() if line)
+    pairs = {path: digest for path, digest in pairs if path.split("/")[-1] not in ("INSTALLER", "REQUESTED", "direct_url.json")}
+    pairs.pop(next((p for p in pairs if p.endswith(".dist-info/RECORD")), None), None)
+    return pairs
+
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    built = entries(wheel.read(next(n for n in wheel.namelist() if n.endswith(".dist-info/RECORD"))).decode())
+try:
+    installed = entries(importlib.metadata.distribution("tervalin").read_text("RECORD") or "")
+except importlib.metadata.PackageNotFoundError:
+    installed = {}
+sys.exit(0 if built == installed else 1)
+PY
+}
+
+# Builds the wheel (limited to the targets in $@) and installs it into .venv
+# as a user's pip would, then the requirements of the extra named by
+# TERVALIN_EXTRA, if any.
+install_project() {
+    ensure_venv
+    local wheel line extra=()
+    wheel=$(build_wheel "$@")
+    if wheel_installed "$wheel"; then
+        echo "$(basename "$wheel") is installed in .venv already" >&2
+    else
+        .venv/bin/python -m pip install --quiet --no-deps --force-reinstall "$wheel"
+    fi
+    if [ -n "${TERVALIN_EXTRA:-}" ]; then
+        while IFS= read -r line; do extra+=("$line"); done < <(requirements "$TERVALIN_EXTRA")
+        install_requirements "$TERVALIN_EXTRA" "${extra[@]}"
+    fi
+}
+
+# Creates or reuses .venv with tervalin installed (bench/run).
+prepare_venv() {
+    install_project tervalin
 }

@@ -1,6 +1,7 @@
 #include "binding/fault.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,11 +14,14 @@ namespace {
 
 // "main" for the process's first thread, the thread's own name when it was
 // given one, else "<unnamed>" (an unnamed thread carries the process name).
+// The thread id and name come from the system calls themselves rather than
+// gettid() and pthread_getname_np(), which glibc gained only in 2.30 and 2.34:
+// the wheel runs on systems as old as glibc 2.17.
 std::string thread_name() {
-    if (gettid() == getpid()) return "main";
-    std::array<char, 64> own{};
+    if (syscall(SYS_gettid) == getpid()) return "main";
+    std::array<char, 64> own{};  // PR_GET_NAME writes at most 16 bytes, terminator included
     std::array<char, 64> process{};
-    if (pthread_getname_np(pthread_self(), own.data(), own.size()) != 0) return "<unnamed>";
+    if (prctl(PR_GET_NAME, own.data(), 0, 0, 0) != 0) return "<unnamed>";
     std::FILE* comm = std::fopen("/proc/self/comm", "r");
     if (comm != nullptr) {
         if (std::fgets(process.data(), static_cast<int>(process.size()), comm) != nullptr)

@@ -35,6 +35,16 @@ void write_def(std::string& out, std::string_view indent, std::string_view name,
     out += "\"\"\"\n";
 }
 
+// Calling a class that has no constructor raises TypeError. Its stub declares
+// a __new__ that no call can satisfy (a required positional parameter of type
+// Never), so type checkers reject the call rather than accept code that always
+// fails, while the class still has no constructor a caller could use.
+void write_uncallable_new(std::string& out, std::string_view class_name) {
+    out += "    def __new__(cls, no_constructor: typing.Never, /) -> ";
+    out += class_name;
+    out += ":\n        \"\"\"No constructor: calling the class raises TypeError.\"\"\"\n";
+}
+
 void write_class(std::string& out, const ClassRecord& record, const MethodsRecord* methods) {
     // No class of the module can be subclassed (its type has no base-type flag).
     out += "@typing.final\n";
@@ -50,6 +60,8 @@ void write_class(std::string& out, const ClassRecord& record, const MethodsRecor
     if (methods != nullptr && methods->constructor) {
         const Constructor& constructor = *methods->constructor;
         write_def(out, "    ", "__new__", parameter_list("cls", constructor.params), class_type(record.name), "");
+    } else {
+        write_uncallable_new(out, record.name);
     }
     for (const Property& property : record.properties) {
         out += "    @property\n";

@@ -1,15 +1,22 @@
-"""The sdist builds a wheel that installs the extension and its stub into a fresh environment."""
+"""The sdist builds a portable wheel that installs the extension and its stub into a fresh environment."""
 
+import email.parser
 import importlib.util
 import pathlib
+import platform
+import re
 import subprocess
 import sys
 import tarfile
 import venv
+import zipfile
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+# The oldest glibc the wheel runs on: the manylinux2014 platform.
+MANYLINUX = (2, 17)
 
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("_tervalin_native") is not None,
@@ -23,20 +30,30 @@ def run(*args, cwd=ROOT):
     return child.stdout
 
 
-def test_sdist_wheel_and_fresh_install(tmp_path):
-    run(sys.executable, "-m", "build", "--sdist", "--outdir", tmp_path, ROOT)
-    (sdist,) = tmp_path.glob("tervalin-1.1.0.tar.gz")
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory):
+    out = tmp_path_factory.mktemp("dist")
+    run(sys.executable, "-m", "build", "--sdist", "--outdir", out, ROOT)
+    (sdist,) = out.glob("tervalin-1.1.0.tar.gz")
+    # The wheel is built from the sdist alone, which proves the sdist complete.
+    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", out / "wheels", sdist)
+    (wheel,) = (out / "wheels").glob("tervalin-1.1.0-cp313-cp313-*.whl")
+    return sdist, wheel
+
+
+def test_sdist_carries_the_sources(dist):
+    sdist, _ = dist
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "stubs/tervalin.pyi",
+    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "LICENSE", "stubs/tervalin.pyi",
                    "include/tervalin/motor_state.hpp", "include/tervalin/log.hpp", "src/python/module.cpp",
-                   "src/binding/boundary.hpp", "src/repr/number_forms.cpp", "src/logbridge/bridge_logger.cpp"):
+                   "src/binding/boundary.hpp", "src/repr/number_forms.cpp", "src/logbridge/bridge_logger.cpp",
+                   "src/compat/single_threaded_flag.cpp", "src/compat/module_exports.map"):
         assert needed in names, needed
 
-    # The wheel is built from the sdist alone, which proves the sdist complete.
-    run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", tmp_path / "wheels", sdist)
-    (wheel,) = (tmp_path / "wheels").glob("tervalin-1.1.0-cp313-cp313-*.whl")
 
+def test_wheel_installs_into_a_fresh_environment(dist, tmp_path):
+    _, wheel = dist
     env = tmp_path / "env"
     venv.create(env, with_pip=True)
     python = env / "bin" / "python"
@@ -48,12 +65,64 @@ for file in importlib.metadata.files("tervalin"):
     print(file)
 """, cwd=tmp_path).split()
     assert listing[0] == "1.1.0" and listing[1].startswith(str(env))
-    files = set(listing[2:])
-    assert "tervalin.pyi" in files and "tervalin-stubs/__init__.pyi" in files
-    assert any(f.startswith("tervalin.cpython-313-") and f.endswith(".so") for f in files)
-    metadata = run(python, "-c", "import importlib.metadata as m; d = m.metadata('tervalin'); "
-                                 "print(d['Summary']); print(d['Requires-Python']); print(d['License'])")
-    summary, requires, license_text = metadata.splitlines()
-    assert summary.startswith("Value types for commanding Damiao DM-series servo motors")
-    assert requires == "<3.14,>=3.13" or requires == ">=3.13,<3.14"
-    assert license_text == "MIT"
+    installed = {f for f in listing[2:] if ".dist-info/" not in f}
+    # The stub ships once, as the stub package that every type checker finds.
+    assert "tervalin-stubs/__init__.pyi" in installed and "tervalin.pyi" not in installed, installed
+    assert any(f.startswith("tervalin.cpython-313-") and f.endswith(".so") for f in installed), installed
+
+
+def wheel_metadata(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        return email.parser.Parser().parsestr(archive.read("tervalin-1.1.0.dist-info/METADATA").decode())
+
+
+@pytest.mark.parametrize(
+    "field, expected",
+    [
+        ("Metadata-Version", ["2.4"]),
+        ("Name", ["tervalin"]),
+        ("License-Expression", ["MIT"]),
+        ("License-File", ["LICENSE"]),
+        ("Author", ["the tervalin developers"]),
+        ("Requires-Python", ["<3.14,>=3.13"]),
+        ("License", None),  # superseded by License-Expression
+    ],
+)
+def test_metadata_field(dist, field, expected):
+    assert wheel_metadata(dist[1]).get_all(field) == expected
+
+
+def test_metadata_summary_keywords_and_classifiers(dist):
+    metadata = wheel_metadata(dist[1])
+    assert metadata["Summary"].startswith("Value types for commanding Damiao DM-series servo motors")
+    assert "damiao" in metadata["Keywords"].split(",")
+    classifiers = metadata.get_all("Classifier")
+    for needed in ("Typing :: Typed", "Programming Language :: C++", "Programming Language :: Python :: 3.13",
+                   "Programming Language :: Python :: Implementation :: CPython", "Operating System :: POSIX :: Linux",
+                   "Topic :: System :: Hardware"):
+        assert needed in classifiers, needed
+    assert any(c.startswith("Development Status :: ") for c in classifiers)
+    assert not any(c.startswith("License :: ") for c in classifiers)
+    # The test extra names only what the tests run.
+    extras = {r.split(";")[0] for r in metadata.get_all("Requires-Dist") if 'extra == "test"' in r}
+    assert {re.split(r"[\[<>=]", r)[0] for r in extras} == {"pytest", "hypothesis", "mypy", "pyright", "build",
+                                                            "auditwheel"}
+
+
+def test_wheel_is_portable(dist):
+    report = " ".join(run(sys.executable, "-m", "auditwheel", "show", dist[1]).split())
+    tag = re.search(r'consistent with the following platform tag: "manylinux_(\d+)_(\d+)_(\w+)"', report)
+    assert tag, report
+    assert (int(tag[1]), int(tag[2])) <= MANYLINUX and tag[3] == platform.machine(), report
+    # The C++ runtime is inside the module: no system libstdc++ is needed.
+    assert "libstdc++" not in report, report
+
+
+def test_module_exports_only_its_own_symbols(dist, tmp_path):
+    with zipfile.ZipFile(dist[1]) as archive:
+        (name,) = [n for n in archive.namelist() if n.endswith(".so")]
+        module = archive.extract(name, tmp_path)
+    exported = [line.split()[-1] for line in run("nm", "-D", "--defined-only", module).splitlines()]
+    assert "PyInit_tervalin" in exported
+    # The entry point and the producer functions of namespace tervalin, nothing of the C++ runtime.
+    assert [s for s in exported if s != "PyInit_tervalin" and not s.startswith("_ZN8tervalin")] == []

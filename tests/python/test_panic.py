@@ -1,7 +1,9 @@
 """Native faults, the panic barrier and the deferred release queue."""
 
+import ctypes
 import gc
 import sys
+import threading
 
 import pytest
 
@@ -58,10 +60,32 @@ def test_panic_exception_type(panic_type):
     assert "PanicException" not in tervalin.__all__
 
 
-def test_fault_report_names_thread_and_location(capfd):
-    caught_fault("text")
+def fault_on_thread(native_name):
+    """Faults on a new thread, which first names itself natively when native_name is given."""
+    def body():
+        if native_name is not None:
+            ctypes.CDLL(None, use_errno=True).prctl(15, native_name.encode(), 0, 0, 0)  # PR_SET_NAME
+        caught_fault("text")
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    thread.join()
+
+
+@pytest.mark.parametrize(
+    "run, shown",
+    [
+        (lambda: caught_fault("text"), "main"),
+        # A thread nobody named carries the process's name.
+        (lambda: fault_on_thread(None), "<unnamed>"),
+        (lambda: fault_on_thread("feedback-rx"), "feedback-rx"),
+    ],
+    ids=["main", "unnamed", "named"],
+)
+def test_fault_report_names_thread_and_location(capfd, run, shown):
+    run()
     err = capfd.readouterr().err
-    assert "thread 'main' panicked at tests/native/native_hooks.cpp:" in err
+    assert f"thread '{shown}' panicked at tests/native/native_hooks.cpp:" in err
     assert "deliberate fault from a test hook" in err
 
 
