@@ -65,12 +65,4 @@ const ClassDescription MotorStateClass::description{
     .basic_size = sizeof(MotorStateFrame::Object),
 };
 
-PyObject* make_motor_state(const MotorStateFields& fields) noexcept {
-    return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
-        Result<PyTypeObject*> type = MotorStateFrame::get_or_create();
-        if (!type) return fail(std::move(type).error());
-        return MotorStateFrame::allocate(*type, fields);
-    });
-}
-
 }  // namespace tervalin

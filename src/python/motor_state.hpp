@@ -1,9 +1,10 @@
-// MotorState: one decoded feedback report, created only by native producers.
+// MotorState: one decoded feedback report, created only by native producers
+// (through <tervalin/producer.hpp>).
 #pragma once
 
 #include "binding/class_frame.hpp"
 
-#include <tervalin/motor_state.hpp>
+#include <tervalin/records.hpp>
 
 namespace tervalin {
 
