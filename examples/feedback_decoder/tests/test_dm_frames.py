@@ -176,3 +176,9 @@ def test_the_readme_frame():
     state = dm_frames.decode_feedback(bytes.fromhex("118a3d7ff80a2a2d"), MitLimits.dm4310())
     assert repr(state) == ("MotorState(motor_id=1, error=1, position=1.0000, velocity=-0.0073, torque=0.0513, "
                            "t_mos=42, t_rotor=45)")
+
+
+def test_stub_matches_the_module():
+    child = subprocess.run([sys.executable, "-m", "mypy.stubtest", "dm_frames"], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0, child.stdout + child.stderr
