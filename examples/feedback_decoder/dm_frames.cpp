@@ -22,17 +22,19 @@ bool expect_arguments(const char* function, Py_ssize_t given) {
     return false;
 }
 
-// The 8 data bytes of a frame from any bytes-like object.
-std::optional<dm::FrameData> frame_data(PyObject* object) {
+std::optional<dm::FrameData> frame_from(const void* bytes, Py_ssize_t size) {
     dm::FrameData data{};
-    if (PyBytes_CheckExact(object)) {
-        if (PyBytes_GET_SIZE(object) == static_cast<Py_ssize_t>(data.size())) {
-            std::memcpy(data.data(), PyBytes_AS_STRING(object), data.size());
-            return data;
-        }
-        PyErr_Format(PyExc_ValueError, "argument 'data': a frame has 8 data bytes, not %zd", PyBytes_GET_SIZE(object));
+    if (size != static_cast<Py_ssize_t>(data.size())) {
+        PyErr_Format(PyExc_ValueError, "argument 'data': a frame has 8 data bytes, not %zd", size);
         return std::nullopt;
     }
+    std::memcpy(data.data(), bytes, data.size());
+    return data;
+}
+
+// The 8 data bytes of a frame from any bytes-like object.
+std::optional<dm::FrameData> frame_data(PyObject* object) {
+    if (PyBytes_CheckExact(object)) return frame_from(PyBytes_AS_STRING(object), PyBytes_GET_SIZE(object));
     if (!PyObject_CheckBuffer(object)) {
         PyErr_Format(PyExc_TypeError, "argument 'data': a bytes-like object is required, not '%s'",
                      Py_TYPE(object)->tp_name);
@@ -40,13 +42,8 @@ std::optional<dm::FrameData> frame_data(PyObject* object) {
     }
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) != 0) return std::nullopt;
-    const bool fits = view.len == static_cast<Py_ssize_t>(data.size());
-    if (fits)
-        std::memcpy(data.data(), view.buf, data.size());
-    else
-        PyErr_Format(PyExc_ValueError, "argument 'data': a frame has 8 data bytes, not %zd", view.len);
+    std::optional<dm::FrameData> data = frame_from(view.buf, view.len);
     PyBuffer_Release(&view);
-    if (!fits) return std::nullopt;
     return data;
 }
 

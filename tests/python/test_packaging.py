@@ -29,7 +29,7 @@ def test_sdist_wheel_and_fresh_install(tmp_path):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "stubs/tervalin.pyi",
-                   "include/tervalin/producer.hpp", "include/tervalin/dm_codec.hpp", "include/tervalin/log.hpp", "src/python/module.cpp",
+                   "include/tervalin/producer.hpp", "include/tervalin/dm_codec.hpp", "cmake/tervalinConfig.cmake", "include/tervalin/log.hpp", "src/python/module.cpp",
                    "src/binding/boundary.hpp", "src/repr/number_forms.cpp", "src/logbridge/bridge_logger.cpp"):
         assert needed in names, needed
 
@@ -50,6 +50,10 @@ for file in importlib.metadata.files("tervalin"):
     assert listing[0] == "1.1.0" and listing[1].startswith(str(env))
     files = set(listing[2:])
     assert "tervalin.pyi" in files and "tervalin-stubs/__init__.pyi" in files
+    # The producer kit for separately built extensions, found by find_package(tervalin CONFIG).
+    kit = {f for f in files if f.startswith("tervalin-dev/")}
+    assert kit == {"tervalin-dev/cmake/tervalinConfig.cmake", "tervalin-dev/cmake/tervalinConfigVersion.cmake",
+                   *(f"tervalin-dev/include/tervalin/{h}.hpp" for h in ("records", "instance", "producer", "dm_codec"))}
     assert any(f.startswith("tervalin.cpython-313-") and f.endswith(".so") for f in files)
     metadata = run(python, "-c", "import importlib.metadata as m; d = m.metadata('tervalin'); "
                                  "print(d['Summary']); print(d['Requires-Python']); print(d['License'])")
