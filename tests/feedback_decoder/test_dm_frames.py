@@ -73,7 +73,8 @@ motor = Damiao(1, 0x11)
         (ControlSetpoint.mit(MitSetpoint(1.0, 0.5, 20.0, 1.0, -0.5)), motor, (0x001, "8a3c8210a3333799")),
         # The handle's limits scale MIT: q at p_max is the top code 0xFFFF.
         (ControlSetpoint.mit(mit_setpoint(q=12.5)), Damiao(2, 0x12), (0x002, "ffff7ff0000007ff")),
-        (ControlSetpoint.mit(mit_setpoint(q=6.25)), Damiao(2, 0x12, MitLimits(p_max=6.25)), (0x002, "ffff7ff0000007ff")),
+        (ControlSetpoint.mit(mit_setpoint(q=6.25)), Damiao(2, 0x12, MitLimits(p_max=6.25)),
+         (0x002, "ffff7ff0000007ff")),
         # Clamped to the ends; NaN encodes as 0.0 would.
         (ControlSetpoint.mit(MitSetpoint(-1e9, float("inf"), -1.0, float("nan"), 11.0)), motor,
          (0x001, "0000fff000000fff")),
@@ -118,7 +119,8 @@ def test_mit_uses_the_handles_limits():
          "argument 'limits': 'MitSetpoint' object cannot be converted to 'MitLimits'"),
         # Arguments are checked in order: the bad frame is reported, not the limits.
         (lambda: dm_frames.decode_feedback(bytes(3), None), ValueError, "argument 'data'"),
-        (lambda: dm_frames.decode_feedback(bytes(8)), TypeError, "decode_feedback() takes exactly 2 arguments (1 given)"),
+        (lambda: dm_frames.decode_feedback(bytes(8)), TypeError,
+         "decode_feedback() takes exactly 2 arguments (1 given)"),
         (lambda: dm_frames.encode(None, motor), TypeError,
          "argument 'setpoint': 'NoneType' object cannot be converted to 'ControlSetpoint'"),
         (lambda: dm_frames.encode(MitSetpoint(), motor), TypeError,

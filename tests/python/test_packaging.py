@@ -29,8 +29,9 @@ def test_sdist_wheel_and_fresh_install(tmp_path):
     with tarfile.open(sdist) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "stubs/tervalin.pyi",
-                   "include/tervalin/producer.hpp", "include/tervalin/dm_codec.hpp", "cmake/tervalinConfig.cmake", "include/tervalin/log.hpp", "src/python/module.cpp",
-                   "src/binding/boundary.hpp", "src/repr/number_forms.cpp", "src/logbridge/bridge_logger.cpp"):
+                   "include/tervalin/producer.hpp", "include/tervalin/dm_codec.hpp", "cmake/tervalinConfig.cmake",
+                   "include/tervalin/log.hpp", "src/python/module.cpp", "src/binding/boundary.hpp",
+                   "src/repr/number_forms.cpp", "src/logbridge/bridge_logger.cpp"):
         assert needed in names, needed
 
     # The wheel is built from the sdist alone, which proves the sdist complete.
