@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 namespace tervalin {
@@ -18,6 +19,14 @@ struct Instance {
     PyObject header;
     Record value;
     std::size_t borrow_count;
+};
+
+// The state of the module object (its PyModuleDef's m_size): publishes the
+// layout version, so that code built separately can check that the loaded
+// module lays out instances as it was compiled for. `layout_version` stays
+// the first field whatever is added later.
+struct ModuleState {
+    std::uint32_t layout_version;
 };
 
 }  // namespace tervalin

@@ -3,6 +3,8 @@
 
 #include "binding/boundary.hpp"
 
+#include <tervalin/instance.hpp>
+
 #include <Python.h>
 
 #include <atomic>
@@ -15,7 +17,7 @@ PyModuleDef definition{
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "tervalin",
     .m_doc = "",
-    .m_size = 0,
+    .m_size = sizeof(ModuleState),
     .m_methods = nullptr,
     .m_slots = nullptr,
     .m_traverse = nullptr,
@@ -43,6 +45,8 @@ Result<PyObject*> initialise() {
 
     Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
     if (!module) return fail(fetch_error());
+    // Separately built producers check the layout version here (<tervalin/producer.hpp>).
+    static_cast<ModuleState*>(PyModule_GetState(module.get()))->layout_version = layout_version;
     if (auto filled = run_module_body(module.get()); !filled) return fail(std::move(filled).error());
     if (module_cell == nullptr) module_cell = module.release();
     return Py_NewRef(module_cell);

@@ -8,7 +8,7 @@
 #include "logbridge/bridge_logger.hpp"
 
 #include <tervalin/log.hpp>
-#include <tervalin/motor_state.hpp>
+#include <tervalin/producer.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -25,18 +25,18 @@ using namespace tervalin;
 // motor_state(motor_id, error, position, velocity, torque, t_mos, t_rotor):
 // a MotorState made the way a native producer makes one.
 PyObject* motor_state(PyObject*, PyObject* args) {
-    MotorStateFields fields{};
+    MotorStateRecord fields{};
     if (!PyArg_ParseTuple(args, "bbfffbb", &fields.motor_id, &fields.error, &fields.position,
                           &fields.velocity, &fields.torque, &fields.t_mos, &fields.t_rotor))
         return nullptr;
-    return make_motor_state(fields);
+    return producer::make_motor_state(fields);
 }
 
 // motor_state_bits(motor_id, error, position_bits, velocity_bits, torque_bits, t_mos, t_rotor):
 // the floats given as their IEEE-754 bit patterns, so that any single (NaN
 // payloads included) can be stored exactly.
 PyObject* motor_state_bits(PyObject*, PyObject* args) {
-    MotorStateFields fields{};
+    MotorStateRecord fields{};
     unsigned int bits[3] = {};
     if (!PyArg_ParseTuple(args, "bbIIIbb", &fields.motor_id, &fields.error, &bits[0], &bits[1],
                           &bits[2], &fields.t_mos, &fields.t_rotor))
@@ -44,7 +44,30 @@ PyObject* motor_state_bits(PyObject*, PyObject* args) {
     std::memcpy(&fields.position, &bits[0], sizeof(float));
     std::memcpy(&fields.velocity, &bits[1], sizeof(float));
     std::memcpy(&fields.torque, &bits[2], sizeof(float));
-    return make_motor_state(fields);
+    return producer::make_motor_state(fields);
+}
+
+// check_layout(module, version=0, index=-1, type_name=None, basic_size=-1):
+// the producer kit's layout check of `module` against the compiled layout,
+// changed as asked: another version (0 keeps it), and for class `index`
+// another type name or basic size. True on a match, else the check's error.
+PyObject* check_layout(PyObject*, PyObject* args) {
+    PyObject* module = nullptr;
+    unsigned int version = 0;
+    int index = -1;
+    const char* type_name = nullptr;
+    Py_ssize_t basic_size = -1;
+    if (!PyArg_ParseTuple(args, "O|Iizn", &module, &version, &index, &type_name, &basic_size)) return nullptr;
+    producer::Layout expected = producer::compiled_layout;
+    if (version != 0) expected.version = version;
+    if (index >= 0 && static_cast<std::size_t>(index) < producer::class_count) {
+        if (type_name != nullptr) expected.classes[index].type_name = type_name;
+        if (basic_size >= 0) expected.classes[index].basic_size = basic_size;
+    }
+    PyTypeObject* types[producer::class_count] = {};
+    if (!producer::check_layout(module, expected, types)) return nullptr;
+    for (PyTypeObject*& type : types) Py_CLEAR(type);
+    Py_RETURN_TRUE;
 }
 
 // fault(kind): a native fault inside a call boundary. "text" faults with a
@@ -305,6 +328,7 @@ PyMethodDef methods[] = {
     {"install_again", install_again, METH_NOARGS, nullptr},
     {"motor_state", motor_state, METH_VARARGS, nullptr},
     {"motor_state_bits", motor_state_bits, METH_VARARGS, nullptr},
+    {"check_layout", check_layout, METH_VARARGS, nullptr},
     {"fault", fault, METH_O, nullptr},
     {"lock_depth", lock_depth_hook, METH_NOARGS, nullptr},
     {"release_on_foreign_thread", release_on_foreign_thread, METH_O, nullptr},

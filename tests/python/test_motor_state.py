@@ -2,6 +2,7 @@
 
 import math
 import struct
+import types
 
 import pytest
 from hypothesis import given, strategies as st
@@ -120,3 +121,41 @@ def test_records_are_independent_objects():
     assert first != second
     assert MotorState.__doc__ is None
     assert MotorState.__text_signature__ is None
+
+
+def test_layout_check_accepts_the_loaded_module():
+    assert native.check_layout(tervalin) is True
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ((2**31,), r"^tervalin has layout version \d+, this extension was built for layout version 2147483648: "
+                   r"rebuild it against the installed tervalin$"),
+        ((0, 3, None, 8), r"^tervalin\.MotorState is type 'tervalin\.MotorState' of \d+ bytes, this extension was "
+                          r"built for type 'tervalin\.MotorState' of 8 bytes: rebuild it against the installed "
+                          r"tervalin$"),
+        ((0, 4, "tervalin.Motor"), r"^tervalin\.Damiao is type 'tervalin\.Damiao' of (\d+) bytes, this extension "
+                                   r"was built for type 'tervalin\.Motor' of \1 bytes: rebuild it"),
+    ],
+)
+def test_layout_check_refuses_another_layout(change, message):
+    with pytest.raises(ImportError, match=message):
+        native.check_layout(tervalin, *change)
+
+
+@pytest.mark.parametrize("module", [types.ModuleType("tervalin"), struct, 5])
+def test_layout_check_refuses_other_modules(module):
+    with pytest.raises(ImportError, match=r"^the imported 'tervalin' is not the tervalin extension module \(it "
+                                          r"publishes no layout version\); this extension was built for tervalin "
+                                          r"layout version \d+$"):
+        native.check_layout(module)
+
+
+def test_layout_check_refuses_a_replaced_class(monkeypatch):
+    monkeypatch.setattr(tervalin, "MitSetpoint", 5)
+    with pytest.raises(ImportError, match=r"^tervalin\.MitSetpoint is not a class: rebuild it"):
+        native.check_layout(tervalin)
+    monkeypatch.delattr(tervalin, "MitSetpoint")
+    with pytest.raises(ImportError, match=r"^tervalin\.MitSetpoint is not a class"):
+        native.check_layout(tervalin)

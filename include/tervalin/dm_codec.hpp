@@ -1,0 +1,261 @@
+// tervalin: the CAN frames of Damiao DM-series motors.
+//
+// Pure functions from values to frames and back: no I/O, no allocation, no
+// Python, usable from C++17 on. Standard 11-bit identifiers and 8 data bytes.
+//
+// Every input has a defined result:
+// - Linear fields (MIT command, feedback) clamp the value into the range
+//   first, so +inf encodes as the top code and -inf as 0. NaN encodes as 0.0
+//   would: the code nearest to zero (zero torque, zero gain, the middle of a
+//   symmetric range). A range that is not a finite interval with min < max
+//   (NaN or infinite bound, min >= max) encodes every value as code 0.
+// - Float fields (POS_VEL, VEL, FORCE_POS position) carry the single bit for
+//   bit: NaN and infinities reach the motor as they are.
+// - FORCE_POS velocity limit x 100 and torque ratio x 10000 are rounded to the
+//   nearest integer (halves up) after clamping to 0..10000; NaN gives 0.
+// - CAN ids are base + motor id without wrapping or masking; an id above
+//   0x7FF (motor ids beyond the protocol's range) is not a standard id, which
+//   `is_standard_id` tells the caller before anything is sent.
+// - A feedback frame's motor id is the low nibble of byte 0 and its `error`
+//   the status code, both exactly as received.
+//
+// The arithmetic is done in double precision and the result narrowed once,
+// so encoding and decoding give the value of the protocol's formula for the
+// single inputs, rounded once.
+#pragma once
+
+#include <tervalin/records.hpp>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+// Writing a single's bytes is constexpr where the compiler can bit-cast in
+// constant expressions (GCC 11, Clang 9, MSVC 19.27 on), also in C++17.
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_bit_cast)
+#define TERVALIN_DM_HAS_BIT_CAST 1
+#endif
+#endif
+#ifdef TERVALIN_DM_HAS_BIT_CAST
+#define TERVALIN_BIT_CAST_CONSTEXPR constexpr
+#else
+#define TERVALIN_BIT_CAST_CONSTEXPR
+#endif
+
+namespace tervalin::dm {
+
+// One CAN frame: identifier and the 8 data bytes.
+struct Frame {
+    std::uint32_t id;
+    std::array<std::uint8_t, 8> data;
+};
+
+using FrameData = std::array<std::uint8_t, 8>;
+
+// Status codes, the high nibble of a feedback frame's byte 0.
+namespace status {
+inline constexpr std::uint8_t disabled = 0x0;
+inline constexpr std::uint8_t enabled = 0x1;
+inline constexpr std::uint8_t sensor_error = 0x5;
+inline constexpr std::uint8_t parameter_error = 0x6;
+inline constexpr std::uint8_t over_voltage = 0x8;
+inline constexpr std::uint8_t under_voltage = 0x9;
+inline constexpr std::uint8_t over_current = 0xA;
+inline constexpr std::uint8_t mos_over_temperature = 0xB;
+inline constexpr std::uint8_t rotor_over_temperature = 0xC;
+inline constexpr std::uint8_t communication_lost = 0xD;
+inline constexpr std::uint8_t overload = 0xE;
+}  // namespace status
+
+// Identifier bases added to the motor id.
+inline constexpr std::uint32_t mit_base = 0x000;
+inline constexpr std::uint32_t pos_vel_base = 0x100;
+inline constexpr std::uint32_t vel_base = 0x200;
+inline constexpr std::uint32_t force_pos_base = 0x300;
+inline constexpr std::uint32_t register_write_id = 0x7FF;
+inline constexpr std::uint8_t control_mode_register = 10;
+
+// Field widths of the MIT command and the feedback frame.
+inline constexpr unsigned position_bits = 16;
+inline constexpr unsigned velocity_bits = 12;
+inline constexpr unsigned gain_bits = 12;
+inline constexpr unsigned torque_bits = 12;
+
+// The largest value of FORCE_POS's two scaled fields.
+inline constexpr std::uint16_t force_pos_scale_max = 10000;
+
+[[nodiscard]] constexpr bool is_standard_id(std::uint32_t id) noexcept { return id <= 0x7FF; }
+
+// The code of `x` over [min, max] in `bits` bits:
+// (clamp(x, min, max) - min) * (2^bits - 1) / (max - min), truncated.
+[[nodiscard]] constexpr std::uint32_t encode_linear(float x, float min, float max, unsigned bits) noexcept {
+    const std::uint32_t top = (std::uint32_t{1} << bits) - 1;
+    const double lo = min;
+    const double hi = max;
+    constexpr double largest = 3.5e38;  // above every finite single
+    if (!(lo < hi) || !(lo > -largest) || !(hi < largest)) return 0;
+    const double value = x != x ? 0.0 : static_cast<double>(x);
+    if (value <= lo) return 0;
+    if (value >= hi) return top;
+    const double code = (value - lo) * top / (hi - lo);
+    // In exact arithmetic code < top; the guard keeps rounding in bounds.
+    return code < top ? static_cast<std::uint32_t>(code) : top;
+}
+
+// The value of `code` over [min, max] in `bits` bits:
+// code * (max - min) / (2^bits - 1) + min.
+[[nodiscard]] constexpr float decode_linear(std::uint32_t code, float min, float max, unsigned bits) noexcept {
+    const std::uint32_t top = (std::uint32_t{1} << bits) - 1;
+    const double lo = min;
+    const double hi = max;
+    return static_cast<float>(code * (hi - lo) / top + lo);
+}
+
+namespace detail {
+
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR std::uint32_t float_bits(float value) noexcept {
+#ifdef TERVALIN_DM_HAS_BIT_CAST
+    return __builtin_bit_cast(std::uint32_t, value);
+#else
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+#endif
+}
+
+constexpr void put_u16(FrameData& data, std::size_t at, std::uint16_t value) noexcept {
+    data[at] = static_cast<std::uint8_t>(value & 0xFF);
+    data[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+constexpr void put_u32(FrameData& data, std::size_t at, std::uint32_t value) noexcept {
+    for (std::size_t i = 0; i < 4; ++i) data[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+TERVALIN_BIT_CAST_CONSTEXPR void put_f32(FrameData& data, std::size_t at, float value) noexcept {
+    put_u32(data, at, float_bits(value));
+}
+
+// round(value * scale) clamped to 0..10000; NaN gives 0.
+[[nodiscard]] constexpr std::uint16_t scaled(float value, double scale) noexcept {
+    const double product = static_cast<double>(value) * scale;  // exact: 24 by 14 bits
+    if (!(product > 0.0)) return 0;
+    if (product >= force_pos_scale_max) return force_pos_scale_max;
+    return static_cast<std::uint16_t>(product + 0.5);
+}
+
+}  // namespace detail
+
+// MIT command, CAN id = motor id.
+[[nodiscard]] constexpr Frame encode_mit(std::uint16_t motor_id, const MitSetpointRecord& setpoint,
+                                         const MitLimitsRecord& limits) noexcept {
+    const std::uint32_t q = encode_linear(setpoint.q, -limits.p_max, limits.p_max, position_bits);
+    const std::uint32_t dq = encode_linear(setpoint.dq, -limits.v_max, limits.v_max, velocity_bits);
+    const std::uint32_t kp = encode_linear(setpoint.kp, 0.0F, limits.kp_max, gain_bits);
+    const std::uint32_t kd = encode_linear(setpoint.kd, 0.0F, limits.kd_max, gain_bits);
+    const std::uint32_t tau = encode_linear(setpoint.tau, -limits.t_max, limits.t_max, torque_bits);
+    Frame frame{mit_base + motor_id, {}};
+    frame.data[0] = static_cast<std::uint8_t>(q >> 8);
+    frame.data[1] = static_cast<std::uint8_t>(q & 0xFF);
+    frame.data[2] = static_cast<std::uint8_t>(dq >> 4);
+    frame.data[3] = static_cast<std::uint8_t>(((dq & 0xF) << 4) | (kp >> 8));
+    frame.data[4] = static_cast<std::uint8_t>(kp & 0xFF);
+    frame.data[5] = static_cast<std::uint8_t>(kd >> 4);
+    frame.data[6] = static_cast<std::uint8_t>(((kd & 0xF) << 4) | (tau >> 8));
+    frame.data[7] = static_cast<std::uint8_t>(tau & 0xFF);
+    return frame;
+}
+
+// POS_VEL, id 0x100 + motor id: position, velocity as little-endian singles.
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR Frame encode_pos_vel(std::uint16_t motor_id,
+                                                               const PosVelSetpoint& setpoint) noexcept {
+    Frame frame{pos_vel_base + motor_id, {}};
+    detail::put_f32(frame.data, 0, setpoint.position);
+    detail::put_f32(frame.data, 4, setpoint.velocity);
+    return frame;
+}
+
+// VEL, id 0x200 + motor id: velocity as a little-endian single, four zeros.
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR Frame encode_vel(std::uint16_t motor_id,
+                                                           const VelSetpoint& setpoint) noexcept {
+    Frame frame{vel_base + motor_id, {}};
+    detail::put_f32(frame.data, 0, setpoint.velocity);
+    return frame;
+}
+
+// FORCE_POS, id 0x300 + motor id: position as a little-endian single, then
+// velocity limit x 100 and torque ratio x 10000 as little-endian u16.
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR Frame encode_force_pos(std::uint16_t motor_id,
+                                                                 const ForcePosSetpoint& setpoint) noexcept {
+    Frame frame{force_pos_base + motor_id, {}};
+    detail::put_f32(frame.data, 0, setpoint.position);
+    detail::put_u16(frame.data, 4, detail::scaled(setpoint.velocity_limit, 100.0));
+    detail::put_u16(frame.data, 6, detail::scaled(setpoint.torque_ratio, 10000.0));
+    return frame;
+}
+
+// The frame of a setpoint for `motor`; MIT uses the motor's limits. Empty
+// only for a record whose mode is not one of the four (never the case for a
+// record read from a ControlSetpoint).
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR std::optional<Frame> encode(const ControlSetpointRecord& setpoint,
+                                                                      const DamiaoRecord& motor) noexcept {
+    switch (setpoint.mode) {
+        case ControlMode::mit:
+            return encode_mit(motor.motor_id, setpoint.mit, motor.limits);
+        case ControlMode::pos_vel:
+            return encode_pos_vel(motor.motor_id, setpoint.pos_vel);
+        case ControlMode::vel:
+            return encode_vel(motor.motor_id, setpoint.vel);
+        case ControlMode::force_pos:
+            return encode_force_pos(motor.motor_id, setpoint.force_pos);
+    }
+    return std::nullopt;
+}
+
+// System commands, id = motor id: seven 0xFF bytes, then the command byte.
+enum class Command : std::uint8_t { enable = 0xFC, disable = 0xFD, set_zero = 0xFE, clear_error = 0xFB };
+
+[[nodiscard]] constexpr Frame encode_command(std::uint16_t motor_id, Command command) noexcept {
+    Frame frame{motor_id, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, static_cast<std::uint8_t>(command)}};
+    return frame;
+}
+
+// Register write, id 0x7FF: motor id (low, high), 0x55, register, value (u32 LE).
+[[nodiscard]] constexpr Frame encode_register_write(std::uint16_t motor_id, std::uint8_t reg,
+                                                    std::uint32_t value) noexcept {
+    Frame frame{register_write_id, {}};
+    detail::put_u16(frame.data, 0, motor_id);
+    frame.data[2] = 0x55;
+    frame.data[3] = reg;
+    detail::put_u32(frame.data, 4, value);
+    return frame;
+}
+
+// Switches the motor to `mode`: register 10 takes the mode number 1 to 4.
+[[nodiscard]] constexpr Frame encode_mode_switch(std::uint16_t motor_id, ControlMode mode) noexcept {
+    return encode_register_write(motor_id, control_mode_register, static_cast<std::uint32_t>(mode));
+}
+
+// A feedback frame, decoded over the ranges of the MIT command.
+[[nodiscard]] constexpr MotorStateRecord decode_feedback(const FrameData& data,
+                                                         const MitLimitsRecord& limits) noexcept {
+    const std::uint32_t q = (std::uint32_t{data[1]} << 8) | data[2];
+    const std::uint32_t dq = (std::uint32_t{data[3]} << 4) | (data[4] >> 4);
+    const std::uint32_t tau = ((std::uint32_t{data[4]} & 0xF) << 8) | data[5];
+    MotorStateRecord state{};
+    state.motor_id = static_cast<std::uint8_t>(data[0] & 0xF);
+    state.error = static_cast<std::uint8_t>(data[0] >> 4);
+    state.position = decode_linear(q, -limits.p_max, limits.p_max, position_bits);
+    state.velocity = decode_linear(dq, -limits.v_max, limits.v_max, velocity_bits);
+    state.torque = decode_linear(tau, -limits.t_max, limits.t_max, torque_bits);
+    state.t_mos = data[6];
+    state.t_rotor = data[7];
+    return state;
+}
+
+}  // namespace tervalin::dm
+
+#undef TERVALIN_BIT_CAST_CONSTEXPR
+#undef TERVALIN_DM_HAS_BIT_CAST
