@@ -1,5 +1,7 @@
 #include "repr/number_forms.hpp"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,6 +18,120 @@ char* put(char* out, std::string_view text) noexcept {
 char* put_zeros(char* out, int count) noexcept {
     std::memset(out, '0', static_cast<std::size_t>(count));
     return out + count;
+}
+
+// "00" "01" ... "99": integers are written two digits per division.
+constexpr std::array<char, 200> digit_pairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+        pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+constexpr std::array<std::uint64_t, 20> powers_of_ten = [] {
+    std::array<std::uint64_t, 20> powers{};
+    std::uint64_t p = 1;
+    for (std::uint64_t& power : powers) {
+        power = p;
+        p *= 10;
+    }
+    return powers;
+}();
+
+// Number of decimal digits of v (1 for 0). bit_width * log10(2), as
+// 1233 / 4096, is the count or one less; the table settles which.
+int decimal_digit_count(std::uint64_t v) noexcept {
+    v |= 1;  // zero has the one digit of one
+    const int guess = (std::bit_width(v) * 1233) >> 12;
+    return guess + (v >= powers_of_ten[static_cast<std::size_t>(guess)] ? 1 : 0);
+}
+
+// Writes v as exactly `count` digits, zero-padded on the left; v < 10^count.
+void put_digits(char* out, int count, std::uint64_t v) noexcept {
+    char* p = out + count;
+    while (p - out >= 2) {
+        p -= 2;
+        std::memcpy(p, &digit_pairs[static_cast<std::size_t>(2 * (v % 100))], 2);
+        v /= 100;
+    }
+    if (p != out) *out = static_cast<char>('0' + v);
+}
+
+char* put_unsigned(char* out, std::uint64_t v) noexcept {
+    const int count = decimal_digit_count(v);
+    put_digits(out, count, v);
+    return out + count;
+}
+
+// A finite nonzero single as significand * 2^exponent, the significand
+// holding the implicit bit for normal values.
+struct Binary {
+    std::uint32_t significand;
+    int exponent;
+};
+
+Binary binary_parts(std::uint32_t bits) noexcept {
+    const std::uint32_t biased = (bits >> 23) & 0xff;
+    const std::uint32_t fraction = bits & 0x7fffff;
+    if (biased == 0) return {fraction, -149};
+    return {fraction | 0x800000, static_cast<int>(biased) - 150};
+}
+
+constexpr std::uint32_t two_to_24 = 1u << 24;
+
+constexpr std::array<std::uint64_t, 11> powers_of_five = [] {
+    std::array<std::uint64_t, 11> powers{};
+    std::uint64_t p = 1;
+    for (std::uint64_t& power : powers) {
+        power = p;
+        p *= 5;
+    }
+    return powers;
+}();
+
+// The exact value as N / 10^places with N < 2^24, when it has that form.
+//
+// Such a value's exact digits are its shortest form. The last digit of N
+// sits at 10^-places, so any decimal with fewer significant digits is a
+// multiple of 10^(1 - places) and lies at least 10^-places away (for whole
+// numbers, trailing zeros of N only widen that gap). Reading back accepts at
+// most half a unit in the last place, 2^(e - 24) for 2^e <= v, and
+// v < 2^24 * 10^-places makes that less than 10^-places. So no shorter
+// decimal reads back, and of the candidates with N's length the exact value
+// itself is the nearest.
+struct ExactDecimal {
+    std::uint32_t digits;  // N
+    int places;            // 0 for whole numbers
+};
+
+bool exact_short_decimal(Binary b, ExactDecimal& result) noexcept {
+    const int trailing = std::countr_zero(b.significand);
+    const std::uint32_t odd = b.significand >> trailing;
+    const int exponent = b.exponent + trailing;  // value = odd * 2^exponent
+    if (exponent >= 0) {
+        // A whole number below 2^24.
+        if (std::bit_width(odd) + exponent > 24) return false;
+        result = {odd << exponent, 0};
+        return true;
+    }
+    // odd / 2^k is odd * 5^k / 10^k; N is odd so it ends in a nonzero digit.
+    const int places = -exponent;
+    if (places >= static_cast<int>(powers_of_five.size())) return false;
+    const std::uint64_t digits = odd * powers_of_five[static_cast<std::size_t>(places)];
+    if (digits >= two_to_24) return false;
+    result = {static_cast<std::uint32_t>(digits), places};
+    return true;
+}
+
+char* put_exact_decimal(char* out, ExactDecimal d) noexcept {
+    if (d.places == 0) return put_unsigned(out, d.digits);
+    const std::uint64_t scale = powers_of_ten[static_cast<std::size_t>(d.places)];
+    out = put_unsigned(out, d.digits / scale);  // "0" below 1
+    *out++ = '.';
+    put_digits(out, d.places, d.digits % scale);
+    return out + d.places;
 }
 
 // Significant digits d1..dn of the shortest round-trip decimal and the
@@ -54,15 +170,8 @@ Digits shortest_digits(float magnitude) noexcept {
     return d;
 }
 
-}  // namespace
-
-char* write_shortest(char* out, float v) noexcept {
-    if (std::isnan(v)) return put(out, "NaN");
-    if (std::signbit(v)) *out++ = '-';
-    if (std::isinf(v)) return put(out, "inf");
-    if (v == 0.0f) return put(out, "0");
-
-    const Digits d = shortest_digits(std::fabs(v));
+char* put_shortest_digits(char* out, float magnitude) noexcept {
+    const Digits d = shortest_digits(magnitude);
     const std::string_view digits(d.text, static_cast<std::size_t>(d.count));
     if (d.point <= 0) {
         out = put(out, "0.");
@@ -78,6 +187,22 @@ char* write_shortest(char* out, float v) noexcept {
     return put_zeros(out, d.point - d.count);
 }
 
+}  // namespace
+
+char* write_shortest(char* out, float v) noexcept {
+    if (std::isnan(v)) return put(out, "NaN");
+    if (std::signbit(v)) *out++ = '-';
+    if (std::isinf(v)) return put(out, "inf");
+    if (v == 0.0f) return put(out, "0");
+
+    // Whole numbers and short exact fractions (12.5, 0.25) are common field
+    // values and need no digit search.
+    if (ExactDecimal d; exact_short_decimal(binary_parts(std::bit_cast<std::uint32_t>(v)), d)) {
+        return put_exact_decimal(out, d);
+    }
+    return put_shortest_digits(out, std::fabs(v));
+}
+
 char* write_four_decimal(char* out, float v) noexcept {
     if (std::isnan(v)) return put(out, "NaN");
     char* const first = out;
@@ -86,37 +211,47 @@ char* write_four_decimal(char* out, float v) noexcept {
     if (std::signbit(v)) *out++ = '-';
     if (std::isinf(v)) return put(out, "inf");
 
-    const double magnitude = std::fabs(static_cast<double>(v));
-    // A single has 24 significant bits, so magnitude * 10^4 needs at most 38
-    // and is exact in a double, as are its floor and the remainder; rounding
-    // that remainder half to even is the exact four-decimal rounding, whatever
-    // the floating-point rounding mode. Integer digits are much cheaper than
-    // the general fixed-precision conversion.
-    constexpr double fast_limit = 0x1p62;
-    if (const double scaled = magnitude * 10000.0; scaled < fast_limit) {
-        const double whole = std::floor(scaled);
-        const double rest = scaled - whole;
-        auto units = static_cast<std::uint64_t>(whole);
-        if (rest > 0.5 || (rest == 0.5 && units % 2 == 1)) ++units;
-        out = std::to_chars(out, first + four_decimal_max_chars, units / 10000).ptr;
-        *out++ = '.';
-        const auto fraction = static_cast<unsigned>(units % 10000);
-        for (unsigned divisor = 1000; divisor != 0; divisor /= 10) *out++ = static_cast<char>('0' + fraction / divisor % 10);
-        return out;
+    // The value is significand * 2^exponent with a 24-bit significand, so
+    // ten-thousandths are significand * 10^4 * 2^exponent: an integer below
+    // 2^38 shifted, which integer arithmetic rounds exactly, half to even.
+    const Binary b = binary_parts(std::bit_cast<std::uint32_t>(v));
+    std::uint64_t units = 0;
+    if (b.exponent >= 0) {
+        // Whole numbers up to 2^64 / 10^4 keep to integers; larger ones are
+        // whole numbers beyond 64 bits, left to the general conversion below.
+        if (b.exponent > 64 - 24 - 14) {
+            // float -> double is exact, and libstdc++'s fixed-precision
+            // to_chars prints the exact value (the native tests compare it
+            // with glibc's printf).
+            return std::to_chars(out, first + four_decimal_max_chars,
+                                 std::fabs(static_cast<double>(v)), std::chars_format::fixed, 4)
+                .ptr;
+        }
+        units = (std::uint64_t{b.significand} << b.exponent) * 10000;
+    } else if (const int shift = -b.exponent; shift < 40) {
+        const std::uint64_t scaled = std::uint64_t{b.significand} * 10000;
+        units = scaled >> shift;
+        const std::uint64_t rest = scaled & ((std::uint64_t{1} << shift) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+        if (rest > half || (rest == half && units % 2 == 1)) ++units;
     }
-    // Larger singles are whole numbers beyond 64 bits. float -> double is
-    // exact, and libstdc++'s fixed-precision to_chars prints the exact value
-    // (the native tests compare both paths with glibc's printf).
-    return std::to_chars(out, first + four_decimal_max_chars, magnitude, std::chars_format::fixed, 4).ptr;
+    // Otherwise scaled < 2^38 <= half: the value rounds to zero.
+
+    out = put_unsigned(out, units / 10000);
+    *out++ = '.';
+    const auto fraction = static_cast<std::size_t>(units % 10000);
+    std::memcpy(out, &digit_pairs[2 * (fraction / 100)], 2);
+    std::memcpy(out + 2, &digit_pairs[2 * (fraction % 100)], 2);
+    return out + 4;
 }
 
-char* write_decimal(char* out, std::uint64_t v) noexcept {
-    return std::to_chars(out, out + decimal_max_chars, v).ptr;
-}
+char* write_decimal(char* out, std::uint64_t v) noexcept { return put_unsigned(out, v); }
 
 char* write_hex_prefixed(char* out, std::uint64_t v) noexcept {
     out = put(out, "0x");
-    return std::to_chars(out, out + (hex_max_chars - 2), v, 16).ptr;
+    const int count = (std::bit_width(v | 1) + 3) / 4;
+    for (char* p = out + count; p != out; v >>= 4) *--p = "0123456789abcdef"[v & 0xf];
+    return out + count;
 }
 
 }  // namespace tervalin::repr
