@@ -3,6 +3,8 @@
 #include <array>
 #include <bit>
 #include <charconv>
+#include <climits>
+#include <concepts>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -30,6 +32,16 @@ constexpr std::array<char, 200> digit_pairs = [] {
     return pairs;
 }();
 
+// "00" "01" ... "ff".
+constexpr std::array<char, 512> hex_pairs = [] {
+    std::array<char, 512> pairs{};
+    for (int i = 0; i < 256; ++i) {
+        pairs[static_cast<std::size_t>(2 * i)] = "0123456789abcdef"[i / 16];
+        pairs[static_cast<std::size_t>(2 * i + 1)] = "0123456789abcdef"[i % 16];
+    }
+    return pairs;
+}();
+
 constexpr std::array<std::uint64_t, 20> powers_of_ten = [] {
     std::array<std::uint64_t, 20> powers{};
     std::uint64_t p = 1;
@@ -42,14 +54,16 @@ constexpr std::array<std::uint64_t, 20> powers_of_ten = [] {
 
 // Number of decimal digits of v (1 for 0). bit_width * log10(2), as
 // 1233 / 4096, is the count or one less; the table settles which.
-int decimal_digit_count(std::uint64_t v) noexcept {
+template <std::unsigned_integral U>
+int decimal_digit_count(U v) noexcept {
     v |= 1;  // zero has the one digit of one
     const int guess = (std::bit_width(v) * 1233) >> 12;
     return guess + (v >= powers_of_ten[static_cast<std::size_t>(guess)] ? 1 : 0);
 }
 
 // Writes v as exactly `count` digits, zero-padded on the left; v < 10^count.
-void put_digits(char* out, int count, std::uint64_t v) noexcept {
+template <std::unsigned_integral U>
+void put_digits(char* out, int count, U v) noexcept {
     char* p = out + count;
     while (p - out >= 2) {
         p -= 2;
@@ -59,7 +73,17 @@ void put_digits(char* out, int count, std::uint64_t v) noexcept {
     if (p != out) *out = static_cast<char>('0' + v);
 }
 
-char* put_unsigned(char* out, std::uint64_t v) noexcept {
+// Most integers in representation texts have one or two digits.
+template <std::unsigned_integral U>
+char* put_unsigned(char* out, U v) noexcept {
+    if (v < 10) {
+        *out = static_cast<char>('0' + v);
+        return out + 1;
+    }
+    if (v < 100) {
+        std::memcpy(out, &digit_pairs[static_cast<std::size_t>(2 * v)], 2);
+        return out + 2;
+    }
     const int count = decimal_digit_count(v);
     put_digits(out, count, v);
     return out + count;
@@ -245,12 +269,25 @@ char* write_four_decimal(char* out, float v) noexcept {
     return out + 4;
 }
 
-char* write_decimal(char* out, std::uint64_t v) noexcept { return put_unsigned(out, v); }
+char* write_decimal(char* out, std::uint64_t v) noexcept {
+    // 32-bit division by constants is cheaper, and covers every field.
+    if (v <= UINT32_MAX) return put_unsigned(out, static_cast<std::uint32_t>(v));
+    return put_unsigned(out, v);
+}
 
 char* write_hex_prefixed(char* out, std::uint64_t v) noexcept {
     out = put(out, "0x");
-    const int count = (std::bit_width(v | 1) + 3) / 4;
-    for (char* p = out + count; p != out; v >>= 4) *--p = "0123456789abcdef"[v & 0xf];
+    if (v < 16) {
+        *out = hex_pairs[2 * v + 1];
+        return out + 1;
+    }
+    const int count = (std::bit_width(v) + 3) / 4;
+    char* p = out + count;
+    for (; p - out >= 2; v >>= 8) {
+        p -= 2;
+        std::memcpy(p, &hex_pairs[2 * (v & 0xff)], 2);
+    }
+    if (p != out) *out = hex_pairs[2 * v + 1];
     return out + count;
 }
 
