@@ -1,5 +1,7 @@
 #include "repr/number_forms.hpp"
 
+#include "repr/shortest_digits.hpp"
+
 #include <array>
 #include <bit>
 #include <charconv>
@@ -125,12 +127,7 @@ constexpr std::array<std::uint64_t, 11> powers_of_five = [] {
 // v < 2^24 * 10^-places makes that less than 10^-places. So no shorter
 // decimal reads back, and of the candidates with N's length the exact value
 // itself is the nearest.
-struct ExactDecimal {
-    std::uint32_t digits;  // N
-    int places;            // 0 for whole numbers
-};
-
-bool exact_short_decimal(Binary b, ExactDecimal& result) noexcept {
+bool exact_short_decimal(Binary b, Decimal& result) noexcept {
     const int trailing = std::countr_zero(b.significand);
     const std::uint32_t odd = b.significand >> trailing;
     const int exponent = b.exponent + trailing;  // value = odd * 2^exponent
@@ -145,70 +142,51 @@ bool exact_short_decimal(Binary b, ExactDecimal& result) noexcept {
     if (places >= static_cast<int>(powers_of_five.size())) return false;
     const std::uint64_t digits = odd * powers_of_five[static_cast<std::size_t>(places)];
     if (digits >= two_to_24) return false;
-    result = {static_cast<std::uint32_t>(digits), places};
+    result = {static_cast<std::uint32_t>(digits), exponent};
     return true;
 }
 
-char* put_exact_decimal(char* out, ExactDecimal d) noexcept {
-    if (d.places == 0) return put_unsigned(out, d.digits);
-    const std::uint64_t scale = powers_of_ten[static_cast<std::size_t>(d.places)];
-    out = put_unsigned(out, d.digits / scale);  // "0" below 1
+// digits / 10^places: the whole part ("0" below one), then, unless places
+// is 0, the point and exactly `places` digits. places < 20.
+char* put_fixed(char* out, std::uint32_t digits, int places) noexcept {
+    if (places == 0) return put_unsigned(out, digits);
+    const std::uint64_t scale = powers_of_ten[static_cast<std::size_t>(places)];
+    out = put_unsigned(out, digits / scale);
     *out++ = '.';
-    put_digits(out, d.places, d.digits % scale);
-    return out + d.places;
+    put_digits(out, places, digits % scale);
+    return out + places;
 }
 
-// Significant digits d1..dn of the shortest round-trip decimal and the
-// exponent k with value = 0.d1...dn * 10^k.
-struct Digits {
-    char text[24];
-    int count = 0;
-    int point = 0;
-};
-
-// std::to_chars picks the shortest round-trip digits (nearest on equal
-// length) for us; scientific is the only format whose digits we want,
-// because shortest "fixed" prints the exact expansion of large values.
-Digits shortest_digits(float magnitude) noexcept {
-    char sci[sizeof(Digits::text)];
-    const char* const end =
-        std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific).ptr;
-
-    // Layout is "d[.ddd]e{+|-}XX".
-    Digits d;
-    const char* p = sci;
-    for (; p != end && *p != 'e'; ++p) {
-        if (*p != '.') d.text[d.count++] = *p;
+template <int Zeros>
+void strip_zeros(Decimal& d) noexcept {
+    constexpr auto scale = static_cast<std::uint32_t>(powers_of_ten[Zeros]);
+    if (d.digits % scale == 0) {
+        d.digits /= scale;
+        d.exponent += Zeros;
     }
-    int exponent = 0;
-    bool negative_exponent = false;
-    if (p != end) ++p;  // 'e'
-    if (p != end) negative_exponent = *p++ == '-';
-    for (; p != end; ++p) exponent = exponent * 10 + (*p - '0');
-    if (negative_exponent) exponent = -exponent;
-
-    // Shortest output carries no trailing zeros today; the layout below
-    // relies on dn being nonzero, so do not depend on that detail.
-    while (d.count > 1 && d.text[d.count - 1] == '0') --d.count;
-    d.point = exponent + 1;
-    return d;
 }
 
-char* put_shortest_digits(char* out, float magnitude) noexcept {
-    const Digits d = shortest_digits(magnitude);
-    const std::string_view digits(d.text, static_cast<std::size_t>(d.count));
-    if (d.point <= 0) {
-        out = put(out, "0.");
-        out = put_zeros(out, -d.point);
-        return put(out, digits);
+// Positional layout of digits * 10^exponent, trailing zeros of the digits
+// dropped: zeros after the digits, a point inside them, or "0." and zeros
+// before them.
+char* put_positional(char* out, Decimal d) noexcept {
+    // At most eight trailing zeros (digits < 10^9): strip them in halving
+    // steps rather than one at a time.
+    strip_zeros<8>(d);
+    strip_zeros<4>(d);
+    strip_zeros<2>(d);
+    strip_zeros<1>(d);
+    if (d.exponent >= 0) {
+        out = put_unsigned(out, d.digits);
+        return put_zeros(out, d.exponent);
     }
-    if (d.point < d.count) {
-        out = put(out, digits.substr(0, static_cast<std::size_t>(d.point)));
-        *out++ = '.';
-        return put(out, digits.substr(static_cast<std::size_t>(d.point)));
-    }
-    out = put(out, digits);
-    return put_zeros(out, d.point - d.count);
+    const int places = -d.exponent;
+    if (places < static_cast<int>(powers_of_ten.size())) return put_fixed(out, d.digits, places);
+    const int count = decimal_digit_count(d.digits);
+    out = put(out, "0.");
+    out = put_zeros(out, places - count);
+    put_digits(out, count, d.digits);
+    return out + count;
 }
 
 }  // namespace
@@ -221,10 +199,10 @@ char* write_shortest(char* out, float v) noexcept {
 
     // Whole numbers and short exact fractions (12.5, 0.25) are common field
     // values and need no digit search.
-    if (ExactDecimal d; exact_short_decimal(binary_parts(std::bit_cast<std::uint32_t>(v)), d)) {
-        return put_exact_decimal(out, d);
+    if (Decimal d; exact_short_decimal(binary_parts(std::bit_cast<std::uint32_t>(v)), d)) {
+        return put_fixed(out, d.digits, -d.exponent);
     }
-    return put_shortest_digits(out, std::fabs(v));
+    return put_positional(out, shortest_decimal(std::fabs(v)));
 }
 
 char* write_four_decimal(char* out, float v) noexcept {

@@ -2,8 +2,10 @@
 //
 // Build and run:
 //   g++ -std=c++23 -O2 -Wall -Wextra -Werror -Isrc src/repr/number_forms.cpp
-//       tests/native/test_number_forms.cpp -o /tmp/tnf && /tmp/tnf
+//       src/repr/shortest_digits.cpp tests/native/test_number_forms.cpp -o /tmp/tnf && /tmp/tnf
 // Prints "N passed, M failed" last and exits non-zero on any failure.
+// With --every-single it also compares the shortest form of every finite
+// positive single with the oracle (a few minutes).
 
 #include <array>
 #include <bit>
@@ -350,8 +352,37 @@ std::size_t reference_digit_count(float magnitude) {
     return significant_digits(scientific.substr(0, scientific.find('e')));
 }
 
+// The shortest form from libstdc++'s shortest scientific digits, laid out
+// positionally: an oracle for the whole text that shares no code with the
+// writer.
+std::string reference_shortest(float v) {
+    if (std::isnan(v)) return "NaN";
+    const std::string sign = std::signbit(v) ? "-" : "";
+    if (std::isinf(v)) return sign + "inf";
+    if (v == 0.0f) return sign + "0";
+    char text[32];
+    const char* const end =
+        std::to_chars(text, text + sizeof text, std::fabs(v), std::chars_format::scientific).ptr;
+    const std::string_view scientific(text, static_cast<std::size_t>(end - text));
+    const std::size_t e = scientific.find('e');
+    std::string digits;
+    for (const char c : scientific.substr(0, e)) {
+        if (is_digit(c)) digits += c;
+    }
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    const int point = std::stoi(std::string(scientific.substr(e + 1))) + 1;
+    const int count = static_cast<int>(digits.size());
+    if (point <= 0) return sign + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    if (point < count) {
+        return sign + digits.substr(0, static_cast<std::size_t>(point)) + "." +
+               digits.substr(static_cast<std::size_t>(point));
+    }
+    return sign + digits + std::string(static_cast<std::size_t>(point - count), '0');
+}
+
 void check_shortest_pattern(float v, const std::string& context) {
     const std::string text = shortest(v, context);
+    CHECK(text == reference_shortest(v), context + " " + text + " want " + reference_shortest(v));
     if (std::isnan(v)) {
         CHECK(text == "NaN", context + " " + text);
         return;
@@ -557,7 +588,26 @@ void check_text_buffer() {
 
 }  // namespace
 
-int main() {
+// Every finite positive single against the oracle; the sign is written
+// before any digit is looked at.
+long check_every_single() {
+    long checked = 0;
+    char got[repr::shortest_max_chars];
+    for (std::uint32_t bits = 1; bits < 0x7f800000u; ++bits) {
+        const float v = std::bit_cast<float>(bits);
+        const std::string want = reference_shortest(v);
+        const auto length = static_cast<std::size_t>(repr::write_shortest(got, v) - got);
+        if (std::string_view(got, length) == want) {
+            ++g_passed;
+        } else {
+            CHECK(false, bits_hex(v) + " " + std::string(got, length) + " want " + want);
+        }
+        ++checked;
+    }
+    return checked;
+}
+
+int main(int argc, char** argv) {
     // A writer that overruns its bound can crash a later check; line
     // buffering keeps the failures already reported from being lost.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -571,6 +621,9 @@ int main() {
     check_text_buffer();
     std::printf("exact ties checked: %ld, exact short values: %ld, float bit patterns swept: %ld\n", ties,
                 short_values, patterns);
+    if (argc > 1 && std::string_view(argv[1]) == "--every-single") {
+        std::printf("every finite positive single: %ld\n", check_every_single());
+    }
     std::printf("%ld passed, %ld failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
