@@ -3,8 +3,8 @@
 // interval by a power of ten chosen so that at most two decimal lengths
 // need looking at, with products rounded to odd so that comparisons with
 // candidate decimals come out exactly as they would on the exact values.
-// The native tests compare every finite single with an independent
-// shortest-digits conversion.
+// The native number tests compare the result with an independent
+// shortest-digits conversion (for every finite single with --every-single).
 #include "repr/shortest_digits.hpp"
 
 #include <array>
