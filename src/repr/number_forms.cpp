@@ -24,35 +24,33 @@ char* put_zeros(char* out, int count) noexcept {
     return out + count;
 }
 
-// "00" "01" ... "99": integers are written two digits per division.
-constexpr std::array<char, 200> digit_pairs = [] {
-    std::array<char, 200> pairs{};
-    for (int i = 0; i < 100; ++i) {
-        pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
-        pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+// Both digits of every number below base^2, in `base`: "00" "01" ... "99"
+// or "00" "01" ... "ff". Integers are written two digits per step.
+template <int Base>
+constexpr std::array<char, 2 * Base * Base> digit_pairs_in = [] {
+    std::array<char, 2 * Base * Base> pairs{};
+    for (int i = 0; i < Base * Base; ++i) {
+        pairs[static_cast<std::size_t>(2 * i)] = "0123456789abcdef"[i / Base];
+        pairs[static_cast<std::size_t>(2 * i + 1)] = "0123456789abcdef"[i % Base];
     }
     return pairs;
 }();
+constexpr const auto& digit_pairs = digit_pairs_in<10>;
+constexpr const auto& hex_pairs = digit_pairs_in<16>;
 
-// "00" "01" ... "ff".
-constexpr std::array<char, 512> hex_pairs = [] {
-    std::array<char, 512> pairs{};
-    for (int i = 0; i < 256; ++i) {
-        pairs[static_cast<std::size_t>(2 * i)] = "0123456789abcdef"[i / 16];
-        pairs[static_cast<std::size_t>(2 * i + 1)] = "0123456789abcdef"[i % 16];
-    }
-    return pairs;
-}();
-
-constexpr std::array<std::uint64_t, 20> powers_of_ten = [] {
-    std::array<std::uint64_t, 20> powers{};
+// base^0 .. base^(Count - 1).
+template <std::uint64_t Base, std::size_t Count>
+constexpr std::array<std::uint64_t, Count> powers_of = [] {
+    std::array<std::uint64_t, Count> powers{};
     std::uint64_t p = 1;
     for (std::uint64_t& power : powers) {
         power = p;
-        p *= 10;
+        p *= Base;
     }
     return powers;
 }();
+// Up to 10^19, the largest below 2^64.
+constexpr const auto& powers_of_ten = powers_of<10, 20>;
 
 // Number of decimal digits of v (1 for 0). bit_width * log10(2), as
 // 1233 / 4096, is the count or one less; the table settles which.
@@ -107,15 +105,8 @@ Binary binary_parts(std::uint32_t bits) noexcept {
 
 constexpr std::uint32_t two_to_24 = 1u << 24;
 
-constexpr std::array<std::uint64_t, 11> powers_of_five = [] {
-    std::array<std::uint64_t, 11> powers{};
-    std::uint64_t p = 1;
-    for (std::uint64_t& power : powers) {
-        power = p;
-        p *= 5;
-    }
-    return powers;
-}();
+// Up to 5^10: exact short decimals have at most ten places.
+constexpr const auto& powers_of_five = powers_of<5, 11>;
 
 // The exact value as N / 10^places with N < 2^24, when it has that form.
 //
