@@ -89,8 +89,8 @@ char* put_unsigned(char* out, U v) noexcept {
     return out + count;
 }
 
-// A finite nonzero single as significand * 2^exponent, the significand
-// holding the implicit bit for normal values.
+// A finite single as significand * 2^exponent, the significand holding the
+// implicit bit for normal values (zero is 0 * 2^-149).
 struct Binary {
     std::uint32_t significand;
     int exponent;
