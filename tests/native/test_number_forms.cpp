@@ -2,9 +2,12 @@
 //
 // Build and run:
 //   g++ -std=c++23 -O2 -Wall -Wextra -Werror -Isrc src/repr/number_forms.cpp
-//       tests/native/test_number_forms.cpp -o /tmp/tnf && /tmp/tnf
+//       src/repr/shortest_digits.cpp tests/native/test_number_forms.cpp -o /tmp/tnf && /tmp/tnf
 // Prints "N passed, M failed" last and exits non-zero on any failure.
+// With --every-single it also compares the shortest form of every finite
+// positive single with the oracle (a few minutes).
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -114,6 +117,33 @@ const FloatCase float_cases[] = {
     {12.34567, "12.34567", "12.3457"},
     {0.0, "0", "0.0000"},
     {-0.0, "-0", "-0.0000"},
+    // Whole numbers below 2^24 print their integer digits directly; from
+    // 2^24 on (ulp 2) the digit search takes over.
+    {1.0, "1", "1.0000"},
+    {-1.0, "-1", "-1.0000"},
+    {65535.0, "65535", "65535.0000"},
+    {1e6, "1000000", "1000000.0000"},
+    {16777215.0, "16777215", "16777215.0000"},
+    {-16777215.0, "-16777215", "-16777215.0000"},
+    {16777216.0, "16777216", "16777216.0000"},
+    {16777218.0, "16777218", "16777218.0000"},
+    {-16777218.0, "-16777218", "-16777218.0000"},
+    {1099511627776.0, "1099511600000", "1099511627776.0000"},
+    // Four decimals of whole numbers stay in 64-bit integers up to 2^50.
+    {562949953421312.0, "562949950000000", "562949953421312.0000"},
+    {1125899906842624.0, "1125899900000000", "1125899906842624.0000"},
+    // Exact values N / 10^k with N < 2^24 print their exact digits; with a
+    // larger N the exact digits may not be the shortest.
+    {0.25, "0.25", "0.2500"},
+    {-0.375, "-0.375", "-0.3750"},
+    {2.75, "2.75", "2.7500"},
+    {1677721.5, "1677721.5", "1677721.5000"},
+    {-1677721.5, "-1677721.5", "-1677721.5000"},
+    {8388607.5, "8388607.5", "8388607.5000"},
+    {1677721.75, "1677721.8", "1677721.7500"},
+    {0.0009765625, "0.0009765625", "0.0010"},
+    {0.00048828125, "0.00048828125", "0.0005"},
+    {0.6103515625, "0.61035156", "0.6104"},
     {nan, "NaN", "NaN"},
     {-nan, "NaN", "NaN"},
     {inf, "inf", "inf"},
@@ -160,6 +190,22 @@ void check_integer_table() {
     for (const IntegerCase& c : integer_cases) {
         CHECK(decimal(c.value) == c.decimal, decimal(c.value));
         CHECK(hex(c.value) == c.hex, hex(c.value));
+    }
+    // Where the digit count changes, in either base, against printf.
+    std::vector<std::uint64_t> edges;
+    for (std::uint64_t power = 1; power != 0; power = power <= UINT64_MAX / 10 ? power * 10 : 0) {
+        edges.insert(edges.end(), {power - 1, power, power + 1});
+    }
+    for (int bit = 0; bit < 64; ++bit) {
+        const std::uint64_t power = std::uint64_t{1} << bit;
+        edges.insert(edges.end(), {power - 1, power, power + 1});
+    }
+    for (const std::uint64_t v : edges) {
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%llu", static_cast<unsigned long long>(v));
+        CHECK(decimal(v) == expected, decimal(v) + " want " + expected);
+        std::snprintf(expected, sizeof expected, "0x%llx", static_cast<unsigned long long>(v));
+        CHECK(hex(v) == expected, hex(v) + " want " + expected);
     }
 }
 
@@ -219,6 +265,50 @@ long check_exact_ties() {
 }
 
 // ---------------------------------------------------------------------------
+// Exact short values. Whole numbers below 2^24, and values N / 10^k with
+// N < 2^24, print their exact digits without a digit search. All of them,
+// with both signs and with the first values past each limit, must match
+// libstdc++'s shortest fixed form, which is the shortest form wherever the
+// magnitude is below 2^24 (above it, it prints exact expansions).
+
+bool matches_fixed_oracle(float v) {
+    char got[repr::shortest_max_chars];
+    char want[64];
+    const char* const got_end = repr::write_shortest(got, v);
+    const char* const want_end = std::to_chars(want, want + sizeof want, v, std::chars_format::fixed).ptr;
+    const auto length = static_cast<std::size_t>(got_end - got);
+    return length == static_cast<std::size_t>(want_end - want) && std::memcmp(got, want, length) == 0;
+}
+
+long check_exact_short_values() {
+    long checked = 0;
+    const auto check_both_signs = [&checked](float v) {
+        for (const float signed_v : {v, -v}) {
+            // Contexts cost a string per check; build them only to report.
+            if (matches_fixed_oracle(signed_v)) {
+                ++g_passed;
+            } else {
+                CHECK(false, bits_hex(signed_v) + " " + shortest(signed_v));
+            }
+        }
+        checked += 2;
+    };
+    constexpr std::uint64_t limit = std::uint64_t{1} << 24;
+    // Past 2^24 the floats are even numbers: the first 64 of them.
+    for (std::uint64_t n = 0; n < limit + 128; ++n) check_both_signs(static_cast<float>(n));
+    // odd / 2^k = odd * 5^k / 10^k, for every k where some odd * 5^k < 2^24
+    // and a little past that limit.
+    std::uint64_t five_to_k = 1;
+    for (int k = 1; k <= 11; ++k) {
+        five_to_k *= 5;
+        for (std::uint64_t odd = 1; odd * five_to_k < limit + 64 * five_to_k; odd += 2) {
+            check_both_signs(std::ldexp(static_cast<float>(odd), -k));
+        }
+    }
+    return checked;
+}
+
+// ---------------------------------------------------------------------------
 // Bit-pattern sweep.
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -262,8 +352,37 @@ std::size_t reference_digit_count(float magnitude) {
     return significant_digits(scientific.substr(0, scientific.find('e')));
 }
 
+// The shortest form from libstdc++'s shortest scientific digits, laid out
+// positionally: an oracle for the whole text that shares no code with the
+// writer.
+std::string reference_shortest(float v) {
+    if (std::isnan(v)) return "NaN";
+    const std::string sign = std::signbit(v) ? "-" : "";
+    if (std::isinf(v)) return sign + "inf";
+    if (v == 0.0f) return sign + "0";
+    char text[32];
+    const char* const end =
+        std::to_chars(text, text + sizeof text, std::fabs(v), std::chars_format::scientific).ptr;
+    const std::string_view scientific(text, static_cast<std::size_t>(end - text));
+    const std::size_t e = scientific.find('e');
+    std::string digits;
+    for (const char c : scientific.substr(0, e)) {
+        if (is_digit(c)) digits += c;
+    }
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    const int point = std::stoi(std::string(scientific.substr(e + 1))) + 1;
+    const int count = static_cast<int>(digits.size());
+    if (point <= 0) return sign + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    if (point < count) {
+        return sign + digits.substr(0, static_cast<std::size_t>(point)) + "." +
+               digits.substr(static_cast<std::size_t>(point));
+    }
+    return sign + digits + std::string(static_cast<std::size_t>(point - count), '0');
+}
+
 void check_shortest_pattern(float v, const std::string& context) {
     const std::string text = shortest(v, context);
+    CHECK(text == reference_shortest(v), context + " " + text + " want " + reference_shortest(v));
     if (std::isnan(v)) {
         CHECK(text == "NaN", context + " " + text);
         return;
@@ -352,6 +471,48 @@ long sweep() {
 }
 
 // ---------------------------------------------------------------------------
+// TextLayout and render().
+
+// Every form once, and a placeholder without a prefix.
+constexpr repr::TextLayout<5> every_form{{{{"State(a=", repr::Form::shortest},
+                                           {", b=", repr::Form::four_decimal},
+                                           {", c=", repr::Form::decimal},
+                                           {", d=", repr::Form::hex},
+                                           {"", repr::Form::shortest}}},
+                                         ")"};
+constexpr repr::TextLayout<0> no_placeholders{{}, "Empty()"};
+
+void check_render() {
+    constexpr std::size_t literal_chars = 8 + 4 + 4 + 4 + 0 + 1;
+    static_assert(every_form.capacity() ==
+                  literal_chars + 2 * repr::shortest_max_chars + repr::four_decimal_max_chars +
+                      repr::decimal_max_chars + repr::hex_max_chars);
+    static_assert(no_placeholders.capacity() == 7);
+    // The span form counts the same pieces.
+    constexpr std::array<std::string_view, 6> literals{"State(a=", ", b=", ", c=", ", d=", "", ")"};
+    constexpr std::array<std::size_t, 5> widths{
+        max_chars(repr::Form::shortest), max_chars(repr::Form::four_decimal),
+        max_chars(repr::Form::decimal), max_chars(repr::Form::hex), max_chars(repr::Form::shortest)};
+    static_assert(repr::text_capacity(literals, widths) == every_form.capacity());
+
+    const auto text = repr::render<every_form>(12.5f, -0.00004f, std::uint8_t{255},
+                                               std::uint16_t{0x1f}, 0.1f);
+    CHECK(text.view() == "State(a=12.5, b=-0.0000, c=255, d=0x1f0.1)", std::string(text.view()));
+    CHECK(text.size() == text.view().size() && text.data() == text.view().data(), "");
+
+    // Worst-case values fill the capacity exactly.
+    const float tiny = -std::numeric_limits<float>::denorm_min();
+    const std::uint64_t all_ones = std::numeric_limits<std::uint64_t>::max();
+    const auto longest = repr::render<every_form>(tiny, -std::numeric_limits<float>::max(), all_ones,
+                                                  all_ones, tiny);
+    CHECK(longest.size() == every_form.capacity(), std::to_string(longest.size()));
+    CHECK(longest.view().starts_with("State(a=-0.000") && longest.view().ends_with("001)"),
+          std::string(longest.view()));
+
+    CHECK(repr::render<no_placeholders>().view() == "Empty()", "");
+}
+
+// ---------------------------------------------------------------------------
 // TextBuffer.
 
 void check_text_buffer() {
@@ -427,7 +588,26 @@ void check_text_buffer() {
 
 }  // namespace
 
-int main() {
+// Every finite positive single against the oracle; the sign is written
+// before any digit is looked at.
+long check_every_single() {
+    long checked = 0;
+    char got[repr::shortest_max_chars];
+    for (std::uint32_t bits = 1; bits < 0x7f800000u; ++bits) {
+        const float v = std::bit_cast<float>(bits);
+        const std::string want = reference_shortest(v);
+        const auto length = static_cast<std::size_t>(repr::write_shortest(got, v) - got);
+        if (std::string_view(got, length) == want) {
+            ++g_passed;
+        } else {
+            CHECK(false, bits_hex(v) + " " + std::string(got, length) + " want " + want);
+        }
+        ++checked;
+    }
+    return checked;
+}
+
+int main(int argc, char** argv) {
     // A writer that overruns its bound can crash a later check; line
     // buffering keeps the failures already reported from being lost.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -435,9 +615,15 @@ int main() {
     check_integer_table();
     check_bounds_are_reached();
     const long ties = check_exact_ties();
+    const long short_values = check_exact_short_values();
     const long patterns = sweep();
+    check_render();
     check_text_buffer();
-    std::printf("exact ties checked: %ld, float bit patterns swept: %ld\n", ties, patterns);
+    std::printf("exact ties checked: %ld, exact short values: %ld, float bit patterns swept: %ld\n", ties,
+                short_values, patterns);
+    if (argc > 1 && std::string_view(argv[1]) == "--every-single") {
+        std::printf("every finite positive single: %ld\n", check_every_single());
+    }
     std::printf("%ld passed, %ld failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
