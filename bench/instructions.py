@@ -1,10 +1,15 @@
 """Counts the instructions each benchmarked operation executes, under callgrind.
 
 Instruction counts do not depend on what else the machine is doing, so these
-ratios are repeatable where the timings of bench.py are not. Run by
-`bench/run --instructions`; the child role runs inside the embedding program
-under valgrind, one process per contender.
+ratios are repeatable where the timings of bench.py are not; they are the
+figures of record. Run by `bench/run --instructions`. The measurements are
+those of bench.SECTIONS; each group of them (one per contender, one for the
+logging bridge) is counted in its own process inside the embedding program
+under valgrind, and the groups run side by side on the available CPUs.
 """
+import argparse
+import concurrent.futures
+import datetime
 import os
 import pathlib
 import re
@@ -29,62 +34,80 @@ def loop_runner(stmt, ns):
     return ns["loop"]
 
 
-def child(contender):
-    import bench  # noqa: E402  (the rows and the namespaces)
-
-    if contender == "log":
-        logger = bench.prepare_loggers()
-        counted(loop_runner(EMPTY, {}))
-        counted(loop_runner('logger.handle(logger.makeRecord(name, 20, None, 0, "timed record", (), None))',
-                            {"logger": logger, "name": logger.name}))
-        for target in (bench.FORWARDED, bench.REJECTED):
-            counted(lambda n, target=target: bench.native.emit_timed(bench.INFO, target, n))
-        return
-    ns = bench.CONTENDERS[contender]
-    for stmt in [EMPTY] + [row[2] for row in bench.ROWS]:
-        counted(loop_runner(stmt, ns))
+def group_measures(bench, group, only):
+    """The measurements of one group, in a fixed order."""
+    return [(key, m) for section in bench.sections(only) for key, m in section.measures().items()
+            if m.group == group]
 
 
-def counts(embed, contender, workdir):
-    out = pathlib.Path(workdir) / f"{contender}.out"
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-before=os_getppid",
-                    embed, __file__, "--child", contender],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def child(group, only):
+    import bench
+
+    counted(loop_runner(EMPTY, {}))
+    for _, m in group_measures(bench, group, only):
+        counted(loop_runner(m.stmt, m.namespace) if isinstance(m, bench.Statement) else m.run)
+
+
+def counts(embed, group, only, workdir):
+    """Instructions per operation for each measurement of `group`."""
+    import bench
+
+    out = pathlib.Path(workdir) / f"{group}.out"
+    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-before=os_getppid",
+               embed, __file__, "--child", group]
+    for text in only or []:
+        command += ["--only", text]
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     totals = []
     for dump in sorted(out.parent.glob(out.name + ".*"), key=lambda p: int(p.suffix[1:])):
         match = re.search(r"^(?:summary|totals): (\d+)", dump.read_text(), re.MULTILINE)
         totals.append(int(match.group(1)))
     # Dumps alternate: set-up with warm-up, then the counted loop; the last one is the exit.
     loops = totals[1::2]
-    if contender == "log":  # the Python row runs in a loop; the native rows loop inside one call
-        return [(loops[1] - loops[0]) / LOOPS] + [total / LOOPS for total in loops[2:]]
-    empty = loops[0]
-    return [(total - empty) / LOOPS for total in loops[1:]]
+    empty, results = loops[0], {}
+    for (key, m), total in zip(group_measures(bench, group, only), loops[1:], strict=True):
+        # A Python loop pays the interpreter's loop overhead; a native loop runs inside one call.
+        results[key] = (total - empty) / LOOPS if isinstance(m, bench.Statement) else total / LOOPS
+    return results
 
 
 def main():
-    embed = sys.argv[1]
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("embed")
+    parser.add_argument("--only", metavar="TEXT", action="append",
+                        help="count only the rows whose label contains TEXT ('log' for the logging rows); "
+                             "a partial run leaves RESULTS.md alone")
+    args = parser.parse_args()
     sys.path.insert(0, str(pathlib.Path(__file__).parent))
     import bench
 
-    with tempfile.TemporaryDirectory() as workdir:
-        results = {c: counts(embed, c, workdir) for c in [*bench.CONTENDERS, "log"]}
-    lines = ["| operation | tervalin | reference | dataclass | ratio | target |", "|---|--:|--:|--:|--:|---|"]
-    for i, (label, (kind, limit), _) in enumerate(bench.ROWS):
-        t, r, p = (results[c][i] for c in bench.CONTENDERS)
-        lines.append(f"| {label} | {t:.0f} | {r:.0f} | {p:.0f} | {t / r:.2f} | {kind} ≤ {limit} |")
-    python, forwarded, rejected = results["log"]
-    lines.append(f"| native record rejected by the cache | {rejected:.0f} | — | — "
-                 f"| {rejected / forwarded:.4f} of forwarded | ≤ 0.02 of forwarded |")
-    lines.append(f"| native record forwarded vs Python `makeRecord` + `handle` | {forwarded:.0f} | — | {python:.0f} "
-                 f"| {forwarded / python:.2f} × Python | ≤ 1.2 × Python |")
-    print(f"Instructions per operation (callgrind, loop of {LOOPS} minus an empty loop):\n")
-    print("\n".join(lines))
+    bench.check_contenders()
+    chosen = bench.sections(args.only)
+    groups = list(dict.fromkeys(m.group for section in chosen for m in section.measures().values()))
+    with tempfile.TemporaryDirectory() as workdir, \
+            concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        futures = [pool.submit(counts, args.embed, g, args.only, workdir) for g in groups]
+        values = {key: value for future in futures for key, value in future.result().items()}
+    tables, misses = bench.report(chosen, bench.Values(values, "instructions"))
+    text = "\n".join([
+        "## Instructions per operation (figures of record)",
+        "",
+        f"- counted under callgrind on {datetime.date.today().isoformat()}: a loop of {LOOPS} operations after a"
+        " warm-up, minus an empty loop (the native log rows loop inside one native call)",
+        f"- tervalin {bench.tervalin.__version__}, CPython {sys.version.split()[0]}",
+        f"- {bench.describe_contenders()}",
+        "",
+        tables,
+    ])
+    print(text)
+    print("\nmissed targets: " + ("; ".join(misses) if misses else "none"))
+    if not args.only:
+        bench.write_results("instructions", text)
 
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--child"]:
         sys.path.insert(0, str(pathlib.Path(__file__).parent))
-        child(sys.argv[2])
+        child(sys.argv[2], [sys.argv[i + 1] for i, a in enumerate(sys.argv) if a == "--only"] or None)
     else:
         main()
