@@ -104,26 +104,39 @@ PyObject* object_text(PyObject* object) {
 
 constexpr std::size_t max_params = 5;
 
+// A constant, so that the binders fold the counts and unroll their loops;
+// only the interned names are filled at import.
 struct Signature {
     std::string_view display;  // "MitLimits.__new__()"
     std::size_t count;
     std::size_t required;
     std::array<std::string_view, max_params> names;
-    std::array<PyObject*, max_params> interned{};  // filled at import
+    PyObject** interned;
 };
 
-Signature limits_signature{"MitLimits.__new__()", 5, 0, {"p_max", "v_max", "kp_max", "kd_max", "t_max"}};
-Signature setpoint_signature{"MitSetpoint.__new__()", 5, 0, {"q", "dq", "kp", "kd", "tau"}};
-Signature mit_setpoint_signature{"mit_setpoint()", 5, 0, {"q", "dq", "kp", "kd", "tau"}};
-Signature mit_signature{"ControlSetpoint.mit()", 1, 1, {"setpoint"}};
-Signature pos_vel_signature{"ControlSetpoint.pos_vel()", 2, 2, {"position", "velocity"}};
-Signature vel_signature{"ControlSetpoint.vel()", 1, 1, {"velocity"}};
-Signature force_pos_signature{"ControlSetpoint.force_pos()", 3, 3, {"position", "velocity_limit", "torque_ratio"}};
-Signature damiao_signature{"Damiao.__new__()", 4, 2, {"motor_id", "master_id", "limits", "timeout_ms"}};
+PyObject* limits_names[5];
+constexpr Signature limits_signature{
+    "MitLimits.__new__()", 5, 0, {"p_max", "v_max", "kp_max", "kd_max", "t_max"}, limits_names};
+PyObject* setpoint_names[5];
+constexpr Signature setpoint_signature{"MitSetpoint.__new__()", 5, 0, {"q", "dq", "kp", "kd", "tau"}, setpoint_names};
+PyObject* mit_setpoint_names[5];
+constexpr Signature mit_setpoint_signature{"mit_setpoint()", 5, 0, {"q", "dq", "kp", "kd", "tau"}, mit_setpoint_names};
+PyObject* mit_names[1];
+constexpr Signature mit_signature{"ControlSetpoint.mit()", 1, 1, {"setpoint"}, mit_names};
+PyObject* pos_vel_names[2];
+constexpr Signature pos_vel_signature{"ControlSetpoint.pos_vel()", 2, 2, {"position", "velocity"}, pos_vel_names};
+PyObject* vel_names[1];
+constexpr Signature vel_signature{"ControlSetpoint.vel()", 1, 1, {"velocity"}, vel_names};
+PyObject* force_pos_names[3];
+constexpr Signature force_pos_signature{
+    "ControlSetpoint.force_pos()", 3, 3, {"position", "velocity_limit", "torque_ratio"}, force_pos_names};
+PyObject* damiao_names[4];
+constexpr Signature damiao_signature{
+    "Damiao.__new__()", 4, 2, {"motor_id", "master_id", "limits", "timeout_ms"}, damiao_names};
 
-Signature* const signatures[] = {&limits_signature,    &setpoint_signature, &mit_setpoint_signature,
-                                 &mit_signature,       &pos_vel_signature,  &vel_signature,
-                                 &force_pos_signature, &damiao_signature};
+const Signature* const signatures[] = {&limits_signature,    &setpoint_signature, &mit_setpoint_signature,
+                                       &mit_signature,       &pos_vel_signature,  &vel_signature,
+                                       &force_pos_signature, &damiao_signature};
 
 [[gnu::cold, gnu::noinline]] void too_many_positional(const Signature& s, std::size_t given) {
     Message m;
@@ -198,7 +211,7 @@ inline bool bind_keyword(const Signature& s, PyObject* key, PyObject* value, PyO
     return true;
 }
 
-// Fills `slots` (all null on entry) from a vector call.
+// Fills `slots` (s.count of them) from a vector call.
 inline bool bind_vector(const Signature& s, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                         PyObject** slots) {
     const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
@@ -206,7 +219,7 @@ inline bool bind_vector(const Signature& s, PyObject* const* args, std::size_t n
         too_many_positional(s, given);
         return false;
     }
-    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+    for (std::size_t i = 0; i < s.count; ++i) slots[i] = i < given ? args[i] : nullptr;
     if (kwnames != nullptr) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < count; ++k)
@@ -223,7 +236,8 @@ inline bool bind_vector(const Signature& s, PyObject* const* args, std::size_t n
         too_many_positional(s, given);
         return false;
     }
-    for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+    for (std::size_t i = 0; i < s.count; ++i)
+        slots[i] = i < given ? PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)) : nullptr;
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject *key, *value;
@@ -457,7 +471,7 @@ private:
 
 // ---- MitLimits ----
 
-PyObject* limits_from_slots(PyTypeObject* type, PyObject* const* slots) {
+[[gnu::always_inline]] inline PyObject* limits_from_slots(PyTypeObject* type, PyObject* const* slots) {
     std::array<float, 5> v{default_limits.p_max, default_limits.v_max, default_limits.kp_max, default_limits.kd_max,
                            default_limits.t_max};
     if (!to_floats(limits_signature, slots, v)) return nullptr;
@@ -469,13 +483,13 @@ PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* limits_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     if (slots_replaced(type, limits_new)) [[unlikely]]
         return call_as_type(type, args, nargsf, kwnames);
-    PyObject* slots[5] = {};
+    PyObject* slots[5];
     if (!bind_vector(limits_signature, args, nargsf, kwnames, slots)) return nullptr;
     return limits_from_slots(reinterpret_cast<PyTypeObject*>(type), slots);
 }
 
 PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[5] = {};
+    PyObject* slots[5];
     if (!bind_tuple_dict(limits_signature, args, kwargs, slots)) return nullptr;
     return limits_from_slots(type, slots);
 }
@@ -547,7 +561,7 @@ PyType_Slot limits_slots[] = {
 
 // ---- MitSetpoint and mit_setpoint ----
 
-PyObject* setpoint_from_slots(PyTypeObject* type, const Signature& s, PyObject* const* slots) {
+[[gnu::always_inline]] inline PyObject* setpoint_from_slots(PyTypeObject* type, const Signature& s, PyObject* const* slots) {
     std::array<float, 5> v{};
     if (!to_floats(s, slots, v)) return nullptr;
     return make(type, MitSetpointRecord{v[0], v[1], v[2], v[3], v[4]});
@@ -558,19 +572,19 @@ PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* setpoint_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     if (slots_replaced(type, setpoint_new)) [[unlikely]]
         return call_as_type(type, args, nargsf, kwnames);
-    PyObject* slots[5] = {};
+    PyObject* slots[5];
     if (!bind_vector(setpoint_signature, args, nargsf, kwnames, slots)) return nullptr;
     return setpoint_from_slots(reinterpret_cast<PyTypeObject*>(type), setpoint_signature, slots);
 }
 
 PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[5] = {};
+    PyObject* slots[5];
     if (!bind_tuple_dict(setpoint_signature, args, kwargs, slots)) return nullptr;
     return setpoint_from_slots(type, setpoint_signature, slots);
 }
 
 PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[5] = {};
+    PyObject* slots[5];
     if (!bind_vector(mit_setpoint_signature, args, static_cast<std::size_t>(nargs), kwnames, slots)) return nullptr;
     return setpoint_from_slots(MitSetpointType, mit_setpoint_signature, slots);
 }
@@ -606,7 +620,7 @@ PyType_Slot setpoint_slots[] = {
 PyObject* make_control(const ControlSetpointRecord& value) { return make(ControlSetpointType, value); }
 
 PyObject* control_mit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
+    PyObject* slots[1];
     if (!bind_vector(mit_signature, args, static_cast<std::size_t>(nargs), kwnames, slots)) return nullptr;
     ControlSetpointRecord r{ControlMode::mit, {}};
     if (!to_instance(slots[0], MitSetpointType, "MitSetpoint", r.mit, mit_signature, 0)) return nullptr;
@@ -614,7 +628,7 @@ PyObject* control_mit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* control_pos_vel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
+    PyObject* slots[2];
     if (!bind_vector(pos_vel_signature, args, static_cast<std::size_t>(nargs), kwnames, slots)) return nullptr;
     std::array<float, 2> v{};
     if (!to_floats(pos_vel_signature, slots, v)) return nullptr;
@@ -624,7 +638,7 @@ PyObject* control_pos_vel(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* control_vel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[1] = {};
+    PyObject* slots[1];
     if (!bind_vector(vel_signature, args, static_cast<std::size_t>(nargs), kwnames, slots)) return nullptr;
     std::array<float, 1> v{};
     if (!to_floats(vel_signature, slots, v)) return nullptr;
@@ -634,7 +648,7 @@ PyObject* control_vel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* control_force_pos(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[3] = {};
+    PyObject* slots[3];
     if (!bind_vector(force_pos_signature, args, static_cast<std::size_t>(nargs), kwnames, slots)) return nullptr;
     std::array<float, 3> v{};
     if (!to_floats(force_pos_signature, slots, v)) return nullptr;
@@ -745,7 +759,7 @@ PyObject* motor_state(PyObject*, PyObject* args) {
 
 // ---- Damiao ----
 
-PyObject* damiao_from_slots(PyTypeObject* type, PyObject* const* slots) {
+[[gnu::always_inline]] inline PyObject* damiao_from_slots(PyTypeObject* type, PyObject* const* slots) {
     const Signature& s = damiao_signature;
     DamiaoRecord r{0, 0, default_limits, Timeout::from_milliseconds(20)};
     if (!to_u16(slots[0], r.motor_id, s, 0) || !to_u16(slots[1], r.master_id, s, 1)) return nullptr;
@@ -764,13 +778,13 @@ PyObject* damiao_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 PyObject* damiao_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     if (slots_replaced(type, damiao_new)) [[unlikely]]
         return call_as_type(type, args, nargsf, kwnames);
-    PyObject* slots[4] = {};
+    PyObject* slots[4];
     if (!bind_vector(damiao_signature, args, nargsf, kwnames, slots)) return nullptr;
     return damiao_from_slots(reinterpret_cast<PyTypeObject*>(type), slots);
 }
 
 PyObject* damiao_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[4] = {};
+    PyObject* slots[4];
     if (!bind_tuple_dict(damiao_signature, args, kwargs, slots)) return nullptr;
     return damiao_from_slots(type, slots);
 }
@@ -834,7 +848,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_handwritten",
 }  // namespace
 
 PyMODINIT_FUNC PyInit__handwritten() {
-    for (Signature* s : signatures)
+    for (const Signature* s : signatures)
         for (std::size_t i = 0; i < s->count; ++i) {
             // The names are string literals, so data() is NUL-terminated.
             s->interned[i] = PyUnicode_InternFromString(s->names[i].data());
