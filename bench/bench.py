@@ -27,6 +27,7 @@ import _cython_classes
 import _handwritten
 import _reference
 import _tervalin_native as native
+import agreement
 import contenders
 import tervalin
 
@@ -161,19 +162,23 @@ ROWS = [
 
 
 def check_contenders():
-    """The rows measure the same thing everywhere: equal texts, and the error rows do fail."""
+    """The rows measure the same thing everywhere: the same behaviour (agreement.py), equal texts,
+    and the error rows do fail."""
+    problems = agreement.differences(NAMESPACES)
     for row in ROWS:
         if row.kind is REPR:
             texts = {c: eval(row.code, NAMESPACES[c]) for c in ("tervalin", *SAME_TEXT)}
             if len(set(texts.values())) != 1:
-                raise SystemExit(f"{row.label}: the texts differ: {texts}")
+                problems.append(f"{row.label}: the texts differ: {texts}")
         if row.kind is ERROR:
             for c, ns in NAMESPACES.items():
                 try:
                     eval(row.code, ns)
                 except TypeError:
                     continue
-                raise SystemExit(f"{row.label}: {c} raised no TypeError")
+                problems.append(f"{row.label}: {c} raised no TypeError")
+    if problems:
+        raise SystemExit("the contenders disagree:\n" + "\n".join(problems))
 
 
 class ClassSection:
