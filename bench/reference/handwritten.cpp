@@ -278,6 +278,25 @@ inline bool slots_replaced(PyObject* type, newfunc own_new) {
     return result;
 }
 
+// The two entries of a class with a constructor: the vector call that
+// `Class(...)` takes, and tp_new for `Class.__new__(Class, ...)`. `FromSlots`
+// converts the bound arguments and allocates.
+template <const Signature& S, PyObject* (*FromSlots)(PyTypeObject*, PyObject* const*)>
+struct Constructor {
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        PyObject* slots[max_params];
+        if (!bind_tuple_dict(S, args, kwargs, slots)) return nullptr;
+        return FromSlots(type, slots);
+    }
+    static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+        if (slots_replaced(type, tp_new)) [[unlikely]]
+            return call_as_type(type, args, nargsf, kwnames);
+        PyObject* slots[max_params];
+        if (!bind_vector(S, args, nargsf, kwnames, slots)) return nullptr;
+        return FromSlots(reinterpret_cast<PyTypeObject*>(type), slots);
+    }
+};
+
 // ---- conversion ----
 
 // The pending error under the parameter's name: a TypeError (exactly) is
@@ -478,21 +497,7 @@ private:
     return make(type, MitLimitsRecord{v[0], v[1], v[2], v[3], v[4]});
 }
 
-PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-
-PyObject* limits_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    if (slots_replaced(type, limits_new)) [[unlikely]]
-        return call_as_type(type, args, nargsf, kwnames);
-    PyObject* slots[5];
-    if (!bind_vector(limits_signature, args, nargsf, kwnames, slots)) return nullptr;
-    return limits_from_slots(reinterpret_cast<PyTypeObject*>(type), slots);
-}
-
-PyObject* limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[5];
-    if (!bind_tuple_dict(limits_signature, args, kwargs, slots)) return nullptr;
-    return limits_from_slots(type, slots);
-}
+using LimitsConstructor = Constructor<limits_signature, limits_from_slots>;
 
 PyObject* limits_repr(PyObject* self) {
     const MitLimitsRecord& l = record_of<MitLimitsRecord>(self);
@@ -551,7 +556,7 @@ PyGetSetDef limits_getset[] = {
 
 PyType_Slot limits_slots[] = {
     {Py_tp_doc, const_cast<char*>("MitLimits(p_max=12.5, v_max=30.0, kp_max=500.0, kd_max=5.0, t_max=10.0)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(limits_new)},
+    {Py_tp_new, reinterpret_cast<void*>(LimitsConstructor::tp_new)},
     {Py_tp_repr, reinterpret_cast<void*>(limits_repr)},
     {Py_tp_methods, limits_methods.data()},
     {Py_tp_getset, limits_getset},
@@ -561,32 +566,19 @@ PyType_Slot limits_slots[] = {
 
 // ---- MitSetpoint and mit_setpoint ----
 
-[[gnu::always_inline]] inline PyObject* setpoint_from_slots(PyTypeObject* type, const Signature& s, PyObject* const* slots) {
+template <const Signature& S>
+[[gnu::always_inline]] inline PyObject* setpoint_from_slots(PyTypeObject* type, PyObject* const* slots) {
     std::array<float, 5> v{};
-    if (!to_floats(s, slots, v)) return nullptr;
+    if (!to_floats(S, slots, v)) return nullptr;
     return make(type, MitSetpointRecord{v[0], v[1], v[2], v[3], v[4]});
 }
 
-PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-
-PyObject* setpoint_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    if (slots_replaced(type, setpoint_new)) [[unlikely]]
-        return call_as_type(type, args, nargsf, kwnames);
-    PyObject* slots[5];
-    if (!bind_vector(setpoint_signature, args, nargsf, kwnames, slots)) return nullptr;
-    return setpoint_from_slots(reinterpret_cast<PyTypeObject*>(type), setpoint_signature, slots);
-}
-
-PyObject* setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[5];
-    if (!bind_tuple_dict(setpoint_signature, args, kwargs, slots)) return nullptr;
-    return setpoint_from_slots(type, setpoint_signature, slots);
-}
+using SetpointConstructor = Constructor<setpoint_signature, setpoint_from_slots<setpoint_signature>>;
 
 PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[5];
     if (!bind_vector(mit_setpoint_signature, args, static_cast<std::size_t>(nargs), kwnames, slots)) return nullptr;
-    return setpoint_from_slots(MitSetpointType, mit_setpoint_signature, slots);
+    return setpoint_from_slots<mit_setpoint_signature>(MitSetpointType, slots);
 }
 
 PyObject* setpoint_repr(PyObject* self) {
@@ -608,7 +600,7 @@ PyGetSetDef setpoint_getset[] = {
 
 PyType_Slot setpoint_slots[] = {
     {Py_tp_doc, const_cast<char*>("MitSetpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(setpoint_new)},
+    {Py_tp_new, reinterpret_cast<void*>(SetpointConstructor::tp_new)},
     {Py_tp_repr, reinterpret_cast<void*>(setpoint_repr)},
     {Py_tp_getset, setpoint_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
@@ -773,21 +765,7 @@ PyObject* motor_state(PyObject*, PyObject* args) {
     return make(type, r);
 }
 
-PyObject* damiao_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-
-PyObject* damiao_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    if (slots_replaced(type, damiao_new)) [[unlikely]]
-        return call_as_type(type, args, nargsf, kwnames);
-    PyObject* slots[4];
-    if (!bind_vector(damiao_signature, args, nargsf, kwnames, slots)) return nullptr;
-    return damiao_from_slots(reinterpret_cast<PyTypeObject*>(type), slots);
-}
-
-PyObject* damiao_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* slots[4];
-    if (!bind_tuple_dict(damiao_signature, args, kwargs, slots)) return nullptr;
-    return damiao_from_slots(type, slots);
-}
+using DamiaoConstructor = Constructor<damiao_signature, damiao_from_slots>;
 
 PyObject* damiao_repr(PyObject* self) {
     const DamiaoRecord& d = record_of<DamiaoRecord>(self);
@@ -804,7 +782,7 @@ PyGetSetDef damiao_getset[] = {
 
 PyType_Slot damiao_slots[] = {
     {Py_tp_doc, const_cast<char*>("Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(damiao_new)},
+    {Py_tp_new, reinterpret_cast<void*>(DamiaoConstructor::tp_new)},
     {Py_tp_repr, reinterpret_cast<void*>(damiao_repr)},
     {Py_tp_getset, damiao_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
@@ -824,13 +802,13 @@ struct ClassSpec {
 
 ClassSpec classes[] = {
     {{"_handwritten.MitLimits", basic_size<MitLimitsRecord>, 0, 0, limits_slots}, &MitLimitsType,
-     limits_vectorcall},
+     LimitsConstructor::vectorcall},
     {{"_handwritten.MitSetpoint", basic_size<MitSetpointRecord>, 0, 0, setpoint_slots}, &MitSetpointType,
-     setpoint_vectorcall},
+     SetpointConstructor::vectorcall},
     {{"_handwritten.ControlSetpoint", basic_size<ControlSetpointRecord>, 0, 0, control_slots},
      &ControlSetpointType, nullptr},
     {{"_handwritten.MotorState", basic_size<MotorStateRecord>, 0, 0, state_slots}, &MotorStateType, nullptr},
-    {{"_handwritten.Damiao", basic_size<DamiaoRecord>, 0, 0, damiao_slots}, &DamiaoType, damiao_vectorcall},
+    {{"_handwritten.Damiao", basic_size<DamiaoRecord>, 0, 0, damiao_slots}, &DamiaoType, DamiaoConstructor::vectorcall},
 };
 
 PyMethodDef module_methods[] = {
