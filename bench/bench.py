@@ -8,9 +8,10 @@ machine noise hits them alike. Timings include timeit's loop overhead (the
 empty statement's cost is printed for scale). instructions.py counts the same
 measurements under callgrind, which gives the figures of record.
 
-What is measured is described by SECTIONS: each section names its
-measurements and turns their values (nanoseconds or instructions per
-operation) into a table with targets. A new kind of row is a new Section.
+What is measured is described by the sections that sections() returns: each
+names its measurements (`measures`) and turns their values (nanoseconds or
+instructions per operation) into a table with targets (`table`). A new kind
+of row is a new section class added there; a new class row is a Row in ROWS.
 """
 import argparse
 import logging

@@ -3,7 +3,7 @@
 Instruction counts do not depend on what else the machine is doing, so these
 ratios are repeatable where the timings of bench.py are not; they are the
 figures of record. Run by `bench/run --instructions`. The measurements are
-those of bench.SECTIONS; each group of them (one per contender, one for the
+those of bench.sections(); each group of them (one per contender, one for the
 logging bridge) is counted in its own process inside the embedding program
 under valgrind, and the groups run side by side on the available CPUs.
 """
@@ -48,8 +48,8 @@ def child(group, only):
         counted(loop_runner(m.stmt, m.namespace) if isinstance(m, bench.Statement) else m.run)
 
 
-def counts(embed, group, only, workdir):
-    """Instructions per operation for each measurement of `group`."""
+def counts(embed, group, measures, only, workdir):
+    """Instructions per operation for each of `measures`, the (key, measurement) pairs of `group`."""
     import bench
 
     out = pathlib.Path(workdir) / f"{group}.out"
@@ -65,7 +65,7 @@ def counts(embed, group, only, workdir):
     # Dumps alternate: set-up with warm-up, then the counted loop; the last one is the exit.
     loops = totals[1::2]
     empty, results = loops[0], {}
-    for (key, m), total in zip(group_measures(bench, group, only), loops[1:], strict=True):
+    for (key, m), total in zip(measures, loops[1:], strict=True):
         # A Python loop pays the interpreter's loop overhead; a native loop runs inside one call.
         results[key] = (total - empty) / LOOPS if isinstance(m, bench.Statement) else total / LOOPS
     return results
@@ -83,10 +83,14 @@ def main():
 
     bench.check_contenders()
     chosen = bench.sections(args.only)
-    groups = list(dict.fromkeys(m.group for section in chosen for m in section.measures().values()))
+    groups = {}
+    for section in chosen:
+        for key, m in section.measures().items():
+            groups.setdefault(m.group, []).append((key, m))
     with tempfile.TemporaryDirectory() as workdir, \
             concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        futures = [pool.submit(counts, args.embed, g, args.only, workdir) for g in groups]
+        futures = [pool.submit(counts, args.embed, group, measures, args.only, workdir)
+                   for group, measures in groups.items()]
         values = {key: value for future in futures for key, value in future.result().items()}
     tables, misses = bench.report(chosen, bench.Values(values, "instructions"))
     text = "\n".join([
