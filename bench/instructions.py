@@ -10,6 +10,7 @@ under valgrind, and the groups run side by side on the available CPUs.
 import argparse
 import concurrent.futures
 import datetime
+import gc
 import os
 import pathlib
 import re
@@ -21,11 +22,45 @@ LOOPS = 2000  # operations counted per row, after a warm-up that lets CPython sp
 EMPTY = "pass"
 
 
+POOL_BYTES = 16 * 1024  # one pool of CPython 3.13's small-object allocator on 64-bit platforms
+
+
+def ballast():
+    """Half-used pools in every size class of CPython's small-object allocator (16 to 512 bytes).
+
+    An operation allocates a block and frees it again. When that block is the
+    only used block of its pool, every free empties the pool and the next
+    allocation takes a new one; when it is the only free block, the pool
+    leaves and rejoins the allocator's list on every operation. Either costs
+    20 to 50 instructions per operation and depends on nothing but the heap's
+    incidental state, so the same row would count differently in a full run
+    and in an --only run. Filling two pools of every size class and freeing
+    every other block leaves the pool that the next allocation takes with
+    blocks both used and free.
+    """
+    blocks = []
+    for size in range(16, 513, 16):
+        count = 2 * POOL_BYTES // size + 2
+        if size == 16:
+            blocks += [object() for _ in range(count)]
+        elif size == 32:
+            blocks += [10**9 + i for i in range(count)]  # an int of one 30-bit digit takes 28 bytes
+        else:
+            blocks += [bytes(size - 33) for _ in range(count)]  # a bytes object takes 33 bytes plus its length
+    return blocks[::2]
+
+
 def counted(run):
     run(50)
+    kept = ballast()
+    # The counted loop starts with an empty young generation, so that the
+    # collections inside it (rows that make exceptions) fall at the same
+    # places whatever ran before.
+    gc.collect()
     os.getppid()  # callgrind dumps before each call: this one closes the set-up and warm-up,
     run(LOOPS)
     os.getppid()  # and this one the counted run
+    del kept
 
 
 def loop_runner(stmt, ns):
