@@ -38,14 +38,22 @@ class ControlSetpoint:
     values: tuple
 
     @staticmethod
-    def vel(velocity):
-        return ControlSetpoint(3, (velocity,))
-
-    @staticmethod
     def mit(setpoint):
         if not isinstance(setpoint, MitSetpoint):
             raise TypeError("setpoint must be MitSetpoint")
         return ControlSetpoint(1, (setpoint.q, setpoint.dq, setpoint.kp, setpoint.kd, setpoint.tau))
+
+    @staticmethod
+    def pos_vel(position, velocity):
+        return ControlSetpoint(2, (position, velocity))
+
+    @staticmethod
+    def vel(velocity):
+        return ControlSetpoint(3, (velocity,))
+
+    @staticmethod
+    def force_pos(position, velocity_limit, torque_ratio):
+        return ControlSetpoint(4, (position, velocity_limit, torque_ratio))
 
 
 @dataclass(frozen=True, slots=True)
@@ -64,8 +72,7 @@ class MotorState:
                 f"t_rotor={self.t_rotor})")
 
 
-def motor_state():
-    return MotorState(1, 0, 0.5, -1.25, 0.1, 35, 40)
+motor_state = MotorState
 
 
 @dataclass(frozen=True, slots=True)

@@ -1,7 +1,8 @@
 /* The same value classes as tervalin, written the everyday plain C-API way:
  * PyArg_ParseTupleAndKeywords for arguments, snprintf for repr text,
- * PyGetSetDef getters and PyType_FromSpec heap types. It is the yardstick
- * the benchmark divides tervalin's timings by, so it avoids tricks on purpose. */
+ * PyGetSetDef getters and PyType_FromSpec heap types. It avoids tricks on
+ * purpose; the bar is the hand-written fastest version (handwritten.cpp),
+ * this one shows what the everyday way costs. Its messages are CPython's. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <stdio.h>
@@ -108,6 +109,27 @@ static PyObject *control_vel(PyObject *unused, PyObject *args, PyObject *kwargs)
     return (PyObject *)self;
 }
 
+static PyObject *control_pos_vel(PyObject *unused, PyObject *args, PyObject *kwargs) {
+    static char *kwlist[] = {"position", "velocity", NULL};
+    float position, velocity;
+    (void)unused;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ff", kwlist, &position, &velocity)) return NULL;
+    ControlSetpoint *self = control_alloc(2);
+    if (self != NULL) { self->a = position; self->b = velocity; }
+    return (PyObject *)self;
+}
+
+static PyObject *control_force_pos(PyObject *unused, PyObject *args, PyObject *kwargs) {
+    static char *kwlist[] = {"position", "velocity_limit", "torque_ratio", NULL};
+    float position, velocity_limit, torque_ratio;
+    (void)unused;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "fff", kwlist, &position, &velocity_limit, &torque_ratio))
+        return NULL;
+    ControlSetpoint *self = control_alloc(4);
+    if (self != NULL) { self->a = position; self->b = velocity_limit; self->c = torque_ratio; }
+    return (PyObject *)self;
+}
+
 static PyObject *control_mit(PyObject *unused, PyObject *args, PyObject *kwargs) {
     static char *kwlist[] = {"setpoint", NULL};
     PyObject *arg;
@@ -125,6 +147,8 @@ static PyGetSetDef control_getset[] = {GETSET(ControlSetpoint, mode), {NULL}};
 static PyMethodDef control_methods[] = {
     {"vel", (PyCFunction)(void (*)(void))control_vel, METH_VARARGS | METH_KEYWORDS | METH_STATIC, NULL},
     {"mit", (PyCFunction)(void (*)(void))control_mit, METH_VARARGS | METH_KEYWORDS | METH_STATIC, NULL},
+    {"pos_vel", (PyCFunction)(void (*)(void))control_pos_vel, METH_VARARGS | METH_KEYWORDS | METH_STATIC, NULL},
+    {"force_pos", (PyCFunction)(void (*)(void))control_force_pos, METH_VARARGS | METH_KEYWORDS | METH_STATIC, NULL},
     {NULL}};
 static PyType_Slot control_slots[] = {
     {Py_tp_getset, control_getset}, {Py_tp_methods, control_methods}, {0, NULL}};
@@ -138,12 +162,16 @@ typedef struct {
     float position, velocity, torque;
 } MotorState;
 
-static PyObject *motor_state(PyObject *module, PyObject *noargs) {
-    (void)module; (void)noargs;
+static PyObject *motor_state(PyObject *module, PyObject *args) {
+    unsigned char motor_id, error, t_mos, t_rotor;
+    float position, velocity, torque;
+    (void)module;
+    if (!PyArg_ParseTuple(args, "bbfffbb", &motor_id, &error, &position, &velocity, &torque, &t_mos, &t_rotor))
+        return NULL;
     MotorState *self = (MotorState *)MotorStateType->tp_alloc(MotorStateType, 0);
     if (self == NULL) return NULL;
-    self->motor_id = 1; self->error = 0; self->position = 0.5f; self->velocity = -1.25f;
-    self->torque = 0.1f; self->t_mos = 35; self->t_rotor = 40;
+    self->motor_id = motor_id; self->error = error; self->position = position; self->velocity = velocity;
+    self->torque = torque; self->t_mos = t_mos; self->t_rotor = t_rotor;
     return (PyObject *)self;
 }
 
@@ -216,7 +244,7 @@ static PyType_Spec damiao_spec = {"_reference.Damiao", sizeof(Damiao), 0,
 /* ---- module ---- */
 static PyMethodDef module_methods[] = {
     {"mit_setpoint", (PyCFunction)(void (*)(void))mit_setpoint, METH_VARARGS | METH_KEYWORDS, NULL},
-    {"motor_state", motor_state, METH_NOARGS, NULL},
+    {"motor_state", motor_state, METH_VARARGS, NULL},
     {NULL}};
 
 static int add_type(PyObject *module, PyType_Spec *spec, PyTypeObject **slot) {
