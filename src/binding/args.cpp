@@ -10,9 +10,9 @@
 namespace tervalin {
 namespace {
 
-// Binding messages are built on the stack: every name in them is a
-// parameter or class name of this module, far shorter than the buffer.
-using Message = repr::TextBuffer<256>;
+// Binding messages are built on the stack; every signature is checked at
+// compile time to fit (see longest_binding_message).
+using Message = repr::TextBuffer<binding_message_capacity>;
 
 void append_display_name(Message& text, const CallSignature& signature) {
     if (!signature.owner.empty()) text.append(signature.owner).append(".");

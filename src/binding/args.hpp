@@ -30,6 +30,19 @@ struct CallSignature {
     std::span<PyObject*> interned;
 };
 
+// Capacity of the stack buffer binding messages are built in.
+inline constexpr std::size_t binding_message_capacity = 256;
+
+// An upper bound of the longest binding message of a callable: its display
+// name, the fixed words, three counts of up to 20 digits, and every
+// parameter name quoted with its separator.
+constexpr std::size_t longest_binding_message(std::string_view owner, std::string_view name,
+                                              std::span<const std::string_view> params) {
+    std::size_t size = owner.size() + name.size() + 3 + 64 + 3 * 20;
+    for (const std::string_view param : params) size += param.size() + 6;
+    return size;
+}
+
 // Interns the parameter names of `signature`; a name that cannot be made
 // stays null and is matched by its text.
 void intern_parameter_names(const CallSignature& signature) noexcept;

@@ -192,6 +192,8 @@ public:
 
     static inline std::array<PyObject*, size> interned{};
     static constexpr CallSignature signature{C.name, C.owner, names, required, interned};
+    static_assert(longest_binding_message(C.owner, C.name, names) <= binding_message_capacity,
+                  "the binding messages of this callable would not fit their buffer");
 
     // The record before any argument is converted: every default applied.
     static constexpr Record defaults = [] {
