@@ -157,10 +157,10 @@ struct ClassBuilder {
     static PyObject* get_attribute(PyObject* self, void*) noexcept {
         constexpr auto store = std::tuple_element_t<I, std::remove_cvref_t<decltype(Class::attributes)>>::store;
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
-            Result<Ref> value = Frame::read(self, [](const Record& record) {
-                return attribute_object(record.*store);
-            });
-            if (value && !*value) [[unlikely]]
+            if (!Frame::is_instance(self)) [[unlikely]]
+                return fail(type_mismatch(self, Class::name));
+            Ref value = attribute_object(SharedBorrow<Record>(self).value().*store);
+            if (!value) [[unlikely]]
                 return fail(fetch_error());
             return value;
         });
