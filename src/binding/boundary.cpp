@@ -119,7 +119,7 @@ LockGuard acquire_lock() {
         fault("The Python interpreter is not initialized and the `auto-initialize` feature is "
               "not enabled.");
     }
-    fault("The Python interpreter is finalizing: the interpreter lock cannot be taken.");
+    fault("The Python interpreter is finalizing or finalized: the interpreter lock cannot be taken.");
 }
 
 LockGuard::~LockGuard() {
