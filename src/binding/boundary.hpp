@@ -24,19 +24,22 @@ namespace detail {
 extern std::atomic<bool> release_queue_created;
 void drain_queue() noexcept;
 
-// Raises lock_depth for one boundary; a negative depth is a fault.
+// Raises lock_depth for one boundary; a negative depth is a fault. The
+// counter's address is looked up once: in a module loaded with dlopen each
+// lookup goes through the TLS descriptor.
 class DepthScope {
 public:
-    DepthScope() {
-        if (lock_depth_value < 0) forbidden_depth();
-        ++lock_depth_value;
+    DepthScope() : depth_(lock_depth_value) {
+        if (depth_ < 0) forbidden_depth();
+        ++depth_;
     }
-    ~DepthScope() { --lock_depth_value; }
+    ~DepthScope() { --depth_; }
     DepthScope(const DepthScope&) = delete;
     DepthScope& operator=(const DepthScope&) = delete;
 
 private:
     [[noreturn]] static void forbidden_depth();
+    long& depth_;
 };
 }  // namespace detail
 

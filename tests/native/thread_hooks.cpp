@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -88,6 +89,12 @@ PyObject* parked_store(PyObject*, PyObject* args) {
 
 namespace {
 
+long long thread_cpu_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 // A bridge over a cache of its own, so that the benchmark's stores do not
 // grow the module's cache.
 struct PrivateBridge {
@@ -126,6 +133,7 @@ PyObject* reject_under_stores(PyObject*, PyObject* args) {
     std::size_t retired_after = 0;
     std::vector<std::vector<std::uint32_t>> times(static_cast<std::size_t>(thread_count));
     long long clock_ns = 0;
+    std::atomic<long long> cpu_ns{0};
     const auto message = [] { return std::string_view("rejected"); };
     const log::Message text(message);
     const log::Record record{log::Level::error, rejected, text, std::nullopt, std::nullopt, std::nullopt};
@@ -149,6 +157,7 @@ PyObject* reject_under_stores(PyObject*, PyObject* args) {
             std::vector<std::uint32_t>& mine = times[static_cast<std::size_t>(t)];
             mine.resize(static_cast<std::size_t>(records));
             while (!writing.load()) std::this_thread::yield();
+            const long long cpu_before = thread_cpu_ns();
             auto before = Clock::now();
             for (std::uint32_t& time : mine) {
                 own.bridge->log(record);
@@ -157,6 +166,7 @@ PyObject* reject_under_stores(PyObject*, PyObject* args) {
                     std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count(), UINT32_MAX));
                 before = after;
             }
+            cpu_ns.fetch_add(thread_cpu_ns() - cpu_before);
         });
     }
     for (std::thread& reader : readers) reader.join();
@@ -175,9 +185,11 @@ PyObject* reject_under_stores(PyObject*, PyObject* args) {
     double total = 0;
     for (std::uint32_t time : all) total += time;
     const std::size_t p999 = std::min(all.size() - 1, all.size() * 999 / 1000);
-    return Py_BuildValue("{s:d,s:I,s:I,s:L,s:l,s:n,s:n}", "mean_ns", total / static_cast<double>(all.size()), "p999_ns",
-                         all[p999], "max_ns", all.back(), "clock_ns", clock_ns, "stores", stores, "most_retired",
-                         static_cast<Py_ssize_t>(most_retired), "retired_after", static_cast<Py_ssize_t>(retired_after));
+    return Py_BuildValue("{s:d,s:d,s:I,s:I,s:I,s:L,s:l,s:n,s:n}", "mean_ns", total / static_cast<double>(all.size()),
+                         "cpu_ns", static_cast<double>(cpu_ns.load()) / static_cast<double>(all.size()), "median_ns",
+                         all[all.size() / 2], "p999_ns", all[p999], "max_ns", all.back(), "clock_ns", clock_ns,
+                         "stores", stores, "most_retired", static_cast<Py_ssize_t>(most_retired), "retired_after",
+                         static_cast<Py_ssize_t>(retired_after));
 }
 
 namespace {

@@ -16,8 +16,10 @@ PyObject* parked_store(PyObject*, PyObject* args);
 // reject_under_stores(threads, records, targets, logger): on a cache of its
 // own, `threads` native threads each emit `records` records that the cache
 // rejects while another thread keeps storing `logger` for `targets` targets.
-// Returns a dict: mean_ns, p999_ns, max_ns (per record, over all threads),
-// clock_ns (what reading the clock costs, included in each record's time),
+// Returns a dict: mean_ns, median_ns, p999_ns, max_ns (per record, over all
+// threads), cpu_ns (the readers' CPU time per record, which leaves out time
+// spent preempted), clock_ns (what reading the clock costs, included in each
+// record's time),
 // stores, most_retired (the most replaced trees waiting at once) and
 // retired_after (waiting after one more store once the readers were gone).
 // The cache and every reference it held are gone when it returns.
