@@ -2,8 +2,10 @@
 // of immutable nodes. Readers walk the published tree inside a read section
 // (read_sections.hpp): no lock, no retry, no shared counter written. A store
 // builds a new tree that shares every node off the changed path, publishes it
-// with one atomic pointer store, and frees the tree it replaced once every
-// read section that might still be walking it has ended.
+// with one atomic pointer store, and frees the trees replaced so far whose
+// read sections (those open when they were replaced) have all ended; a tree
+// still being read waits for a later store. Only nodes on a replaced path are
+// ever freed this way: the rest are shared with the newer tree.
 #pragma once
 
 #include "binding/ref.hpp"
