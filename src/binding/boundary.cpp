@@ -86,11 +86,12 @@ namespace {
 // a caller close: finalisation can begin between this check and
 // PyGILState_Ensure below. The finalising thread sets its flag while it holds
 // the lock, and a thread that does not hold the lock can only look at the
-// flag before it asks for the lock; when it then asks, CPython 3.13 ends the
-// thread inside PyGILState_Ensure (or, once the runtime is gone, fails
-// outright). Applications that log from their own threads close it
-// themselves by stopping those threads before finalising, for example from an
-// atexit handler, which runs while the interpreter still works.
+// flag before it asks for the lock. When it then asks, CPython 3.13 ends the
+// thread inside PyGILState_Ensure (PyThread_exit_thread, unwinding through
+// the caller's frames), and once the runtime has been torn down the call is
+// not valid at all. Applications that log from their own threads close the
+// window themselves by stopping those threads before finalising, for example
+// from an atexit handler, which runs while the interpreter still works.
 [[nodiscard]] bool interpreter_running() noexcept { return Py_IsInitialized() != 0 && Py_IsFinalizing() == 0; }
 
 }  // namespace

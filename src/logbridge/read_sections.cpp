@@ -56,7 +56,8 @@ ReaderSlot* take_free_slot() noexcept {
     }
 }
 
-std::mutex slotless_readers;
+// Recursive, as read sections of one thread may nest.
+std::recursive_mutex slotless_readers;
 
 }  // namespace
 
