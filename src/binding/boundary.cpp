@@ -7,7 +7,7 @@ namespace tervalin {
 
 namespace detail {
 
-constinit thread_local long lock_depth_value __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local long lock_depth_value = 0;
 std::atomic<bool> release_queue_created{false};
 
 namespace {
@@ -75,23 +75,52 @@ std::size_t deferred_release_count() noexcept {
     return queue.pending.size();
 }
 
-LockGuard acquire_lock() {
+namespace {
+
+// Read on every acquisition, never remembered: the interpreter can finalise
+// (and be initialised again) while native threads keep running.
+//
+// Py_IsFinalizing() turns true at the point of no return of Py_FinalizeEx,
+// in the same step that turns Py_IsInitialized() false, and a successful
+// check costs these two loads. One window remains that CPython does not let
+// a caller close: finalisation can begin between this check and
+// PyGILState_Ensure below. The finalising thread sets its flag while it holds
+// the lock, and a thread that does not hold the lock can only look at the
+// flag before it asks for the lock. When it then asks, CPython 3.13 ends the
+// thread inside PyGILState_Ensure (PyThread_exit_thread, unwinding through
+// the caller's frames), and once the runtime has been torn down the call is
+// not valid at all. Applications that log from their own threads close the
+// window themselves by stopping those threads before finalising, for example
+// from an atexit handler, which runs while the interpreter still works.
+[[nodiscard]] bool interpreter_running() noexcept { return Py_IsInitialized() != 0 && Py_IsFinalizing() == 0; }
+
+}  // namespace
+
+LockGuard acquire_lock_unless_finalizing() noexcept {
     LockGuard guard;
     if (detail::lock_depth_value > 0) {
         ++detail::lock_depth_value;
         guard.active_ = true;
         return guard;
     }
-    static const bool initialized = Py_IsInitialized() != 0;
-    if (!initialized) {
-        fault("The Python interpreter is not initialized and the `auto-initialize` feature is "
-              "not enabled.");
-    }
+    if (!interpreter_running()) [[unlikely]]
+        return guard;
     guard.ensured_ = PyGILState_Ensure();
     ++detail::lock_depth_value;
     guard.active_ = true;
     drain_deferred_releases();
     return guard;
+}
+
+LockGuard acquire_lock() {
+    LockGuard guard = acquire_lock_unless_finalizing();
+    if (guard) [[likely]]
+        return guard;
+    if (Py_IsInitialized() == 0 && Py_IsFinalizing() == 0) {
+        fault("The Python interpreter is not initialized and the `auto-initialize` feature is "
+              "not enabled.");
+    }
+    fault("The Python interpreter is finalizing or finalized: the interpreter lock cannot be taken.");
 }
 
 LockGuard::~LockGuard() {

@@ -24,19 +24,22 @@ namespace detail {
 extern std::atomic<bool> release_queue_created;
 void drain_queue() noexcept;
 
-// Raises lock_depth for one boundary; a negative depth is a fault.
+// Raises lock_depth for one boundary; a negative depth is a fault. The
+// counter's address is looked up once: in a module loaded with dlopen each
+// lookup goes through the TLS descriptor.
 class DepthScope {
 public:
-    DepthScope() {
-        if (lock_depth_value < 0) forbidden_depth();
-        ++lock_depth_value;
+    DepthScope() : depth_(lock_depth_value) {
+        if (depth_ < 0) forbidden_depth();
+        ++depth_;
     }
-    ~DepthScope() { --lock_depth_value; }
+    ~DepthScope() { --depth_; }
     DepthScope(const DepthScope&) = delete;
     DepthScope& operator=(const DepthScope&) = delete;
 
 private:
     [[noreturn]] static void forbidden_depth();
+    long& depth_;
 };
 }  // namespace detail
 
@@ -49,6 +52,9 @@ void drain_deferred_releases() noexcept;
 // Holds the interpreter lock for native code that may run on any thread.
 class LockGuard {
 public:
+    // False for the guard of a record dropped because the interpreter is
+    // shutting down (acquire_lock_unless_finalizing).
+    explicit operator bool() const noexcept { return active_; }
     LockGuard(LockGuard&& other) noexcept
         : ensured_(std::exchange(other.ensured_, std::nullopt)), active_(std::exchange(other.active_, false)) {}
     LockGuard(const LockGuard&) = delete;
@@ -57,13 +63,21 @@ public:
     ~LockGuard();
 
 private:
-    friend LockGuard acquire_lock();
+    friend LockGuard acquire_lock_unless_finalizing() noexcept;
     LockGuard() = default;
     std::optional<PyGILState_STATE> ensured_;
     bool active_ = false;
 };
 
+// The interpreter lock for the calling thread: taken with PyGILState_Ensure
+// unless this thread already holds it. Faults when the interpreter is not
+// initialised, or is finalising or finalised.
 [[nodiscard]] LockGuard acquire_lock();
+
+// The same, for a caller whose work may simply be dropped: while the
+// interpreter is finalising or finalised it takes nothing and returns a false
+// guard, without faulting and without calling into the interpreter.
+[[nodiscard]] LockGuard acquire_lock_unless_finalizing() noexcept;
 
 namespace detail {
 // What a body's value becomes in the slot's return type: an owned reference

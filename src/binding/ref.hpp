@@ -9,9 +9,12 @@ namespace tervalin {
 
 namespace detail {
 // How many times this thread holds the interpreter lock, as far as the module
-// knows (see lock_depth() in boundary.hpp). initial-exec keeps an access to
-// one thread-pointer-relative load; constinit means no TLS wrapper call.
-extern constinit thread_local long lock_depth_value __attribute__((tls_model("initial-exec")));
+// knows (see lock_depth() in boundary.hpp). constinit means no TLS wrapper
+// call. The default TLS model, so that the module loads with dlopen however
+// much static TLS other libraries have used up; with TLS descriptors
+// (-mtls-dialect=gnu2) an access is still one load when the loader could
+// place the variable in static TLS.
+extern constinit thread_local long lock_depth_value;
 // Queues `object` for release at the next boundary entry.
 void release_without_lock(PyObject* object) noexcept;
 }  // namespace detail

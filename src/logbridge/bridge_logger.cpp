@@ -118,22 +118,30 @@ LevelFilter BridgeLogger::configured_filter(std::string_view target) const {
     return filter;
 }
 
-BridgeLogger::Check BridgeLogger::native_check(Level level, std::string_view target) const {
-    NodeRef node = cache_->lookup(target);
-    if (node && node->entry && !passes(level, node->entry->filter)) return {false, std::move(node)};
-    return {passes(level, configured_filter(target)), std::move(node)};
+bool BridgeLogger::cache_rejects(Level level, const NodeRef* node) noexcept {
+    return node != nullptr && (*node)->entry && !passes(level, (*node)->entry->filter);
 }
 
 bool BridgeLogger::enabled(Level level, std::string_view target) const {
-    return native_check(level, target).accepted;
+    return !cache_->read(target, [&](const NodeRef* node) { return cache_rejects(level, node); }) &&
+           passes(level, configured_filter(target));
 }
 
 void BridgeLogger::log(const Record& record) const {
-    Check check = native_check(record.level, record.target);
-    if (!check.accepted) return;
+    // A rejected record ends inside the read section, having written nothing
+    // but this thread's own slot; an accepted one keeps its node alive with a
+    // reference of its own, since forwarding waits for the interpreter lock.
+    bool rejected = false;
+    NodeRef node = cache_->read(record.target, [&](const NodeRef* found) {
+        rejected = cache_rejects(record.level, found);
+        return rejected || found == nullptr ? NodeRef() : *found;
+    });
+    if (rejected || !passes(record.level, configured_filter(record.target))) return;
     {
-        LockGuard lock = acquire_lock();
-        forward(record, check.node.get());
+        // While the interpreter shuts down the record is dropped here.
+        LockGuard lock = acquire_lock_unless_finalizing();
+        if (!lock) return;
+        forward(record, node.get());
     }
     // The node goes only now, without the lock: its logger's release is queued.
 }

@@ -36,12 +36,8 @@ public:
     [[nodiscard]] const LoggerCache& cache() const noexcept { return *cache_; }
 
 private:
-    struct Check {
-        bool accepted;
-        NodeRef node;  // the cache node of the target, if any
-    };
-
-    [[nodiscard]] Check native_check(Level level, std::string_view target) const;
+    // Whether the cached filter of `node` (the target's node, or null) rejects `level`.
+    [[nodiscard]] static bool cache_rejects(Level level, const NodeRef* node) noexcept;
     [[nodiscard]] LevelFilter configured_filter(std::string_view target) const;
     void forward(const Record& record, const CacheNode* node) const;
     // getLogger(name): a new reference, or empty with the exception pending.

@@ -1,25 +1,10 @@
 #include "logbridge/logger_cache.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <span>
-#include <vector>
 
 namespace tervalin::log {
-
-LoggerCache::LoggerCache() : root_(std::make_shared<const CacheNode>()) {}
-
-NodeRef LoggerCache::lookup(std::string_view target) const {
-    NodeRef snapshot = root_.load(std::memory_order_acquire);
-    const CacheNode* node = snapshot.get();
-    for_each_segment(target, [&](std::string_view segment) {
-        if (node == nullptr) return;
-        auto child = node->children.find(segment);
-        node = child == node->children.end() ? nullptr : child->second.get();
-    });
-    if (node == nullptr) return nullptr;
-    // The node is handed out through the snapshot's own count: no further
-    // atomic updates on this path, and the node lives as long as the handle.
-    return NodeRef(std::move(snapshot), node);
-}
 
 namespace {
 
@@ -48,12 +33,37 @@ NodeRef rebuild(const CacheNode* original, std::span<const std::string_view> pat
 
 }  // namespace
 
-bool LoggerCache::store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name) {
-    NodeRef expected = root_.load(std::memory_order_acquire);
+LoggerCache::LoggerCache() : current_(std::make_shared<const CacheNode>()) { root_.store(current_.get()); }
+
+// Whoever destroys a cache makes sure no reader is left in it.
+LoggerCache::~LoggerCache() = default;
+
+void LoggerCache::store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name) {
     std::vector<std::string_view> path;
     for_each_segment(target, [&](std::string_view segment) { path.push_back(segment); });
-    NodeRef replacement = rebuild(expected.get(), path, filter, logger, name);
-    return root_.compare_exchange_strong(expected, std::move(replacement), std::memory_order_acq_rel);
+    // Trees freed here release Python references, whose finalisers may log
+    // and so store: they are dropped only after the mutex is given back.
+    std::vector<Retired> freed;
+    {
+        std::lock_guard lock(writer_);
+        NodeRef replacement = rebuild(current_.get(), path, filter, logger, name);
+        if (auto park = testing::before_publish.load(std::memory_order_acquire)) park();
+        // Sequentially consistent, and before the open sections are counted:
+        // a section not counted below is sure to find the new tree.
+        retired_.reserve(retired_.size() + 1);  // nothing below may fail once the tree is published
+        root_.store(replacement.get(), std::memory_order_seq_cst);
+        NodeRef replaced = std::exchange(current_, std::move(replacement));
+        retired_.push_back({std::move(replaced), GracePeriod::begin()});
+        auto still_read = std::partition(retired_.begin(), retired_.end(),
+                                         [](Retired& retired) { return !retired.readers.passed(); });
+        std::move(still_read, retired_.end(), std::back_inserter(freed));
+        retired_.erase(still_read, retired_.end());
+    }
+}
+
+std::size_t LoggerCache::retired_count() const {
+    std::lock_guard lock(writer_);
+    return retired_.size();
 }
 
 }  // namespace tervalin::log

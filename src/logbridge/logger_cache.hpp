@@ -1,17 +1,26 @@
 // The per-target cache of Python loggers and the levels they accepted: a tree
-// of immutable nodes, read without any lock and replaced by compare-and-swap.
+// of immutable nodes. Readers walk the published tree inside a read section
+// (read_sections.hpp): no lock, no retry, no shared counter written. A store
+// builds a new tree that shares every node off the changed path, publishes it
+// with one atomic pointer store, and frees the trees replaced so far whose
+// read sections (those open when they were replaced) have all ended; a tree
+// still being read waits for a later store. Only nodes on a replaced path are
+// ever freed this way: the rest are shared with the newer tree.
 #pragma once
 
 #include "binding/ref.hpp"
 #include "logbridge/facade.hpp"
+#include "logbridge/read_sections.hpp"
 
 #include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tervalin::log {
 
@@ -22,31 +31,12 @@ struct CacheEntry {
     Ref name;  // the logger's name as a str, so cached records need not build it
 };
 
-struct CacheNode {
-    std::optional<CacheEntry> entry;
-    std::map<std::string, std::shared_ptr<const CacheNode>, std::less<>> children;
-};
-
+struct CacheNode;
 using NodeRef = std::shared_ptr<const CacheNode>;
 
-class LoggerCache {
-public:
-    LoggerCache();
-
-    // The node for `target`'s path ("a::b" is a, then b), or null. Takes no
-    // lock and calls no Python; the node stays valid while it is held.
-    [[nodiscard]] NodeRef lookup(std::string_view target) const;
-
-    // Publishes a new tree in which `target`'s node holds (filter, logger,
-    // name). Needs the interpreter lock. Returns false, storing nothing, when
-    // another tree was published since this store began: no retry.
-    bool store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name);
-
-    // The current tree, for inspection.
-    [[nodiscard]] NodeRef root() const { return root_.load(std::memory_order_acquire); }
-
-private:
-    std::atomic<NodeRef> root_;
+struct CacheNode {
+    std::optional<CacheEntry> entry;
+    std::map<std::string, NodeRef, std::less<>> children;
 };
 
 // Calls `visit` with each segment of `target` split at "::", empty segments
@@ -63,5 +53,63 @@ void for_each_segment(std::string_view target, Visit&& visit) {
         target.remove_prefix(separator + 2);
     }
 }
+
+namespace testing {
+// Called by a store between building its tree and publishing it, when set:
+// lets a test park a writer there.
+inline std::atomic<void (*)()> before_publish{nullptr};
+}  // namespace testing
+
+class LoggerCache {
+public:
+    LoggerCache();
+    ~LoggerCache();
+    LoggerCache(const LoggerCache&) = delete;
+    LoggerCache& operator=(const LoggerCache&) = delete;
+
+    // Calls `visit` with the node of `target`'s path ("a::b" is a, then b) as
+    // the tree holds it, or with null, and returns its result. Takes no lock,
+    // calls no Python and never waits. The node is valid only inside `visit`;
+    // copying the NodeRef keeps it beyond.
+    template <class Visit>
+    decltype(auto) read(std::string_view target, Visit&& visit) const {
+        ReadSection section;
+        // Sequentially consistent: ordered after the section's announcement
+        // (read_sections.hpp says why that matters).
+        const CacheNode* node = root_.load(std::memory_order_seq_cst);
+        const NodeRef* found = nullptr;
+        for_each_segment(target, [&](std::string_view segment) {
+            if (node == nullptr) return;
+            auto child = node->children.find(segment);
+            found = child == node->children.end() ? nullptr : &child->second;
+            node = found == nullptr ? nullptr : found->get();
+        });
+        return visit(found);
+    }
+
+    // The node for `target`, kept alive by the returned reference, or null.
+    [[nodiscard]] NodeRef lookup(std::string_view target) const {
+        return read(target, [](const NodeRef* node) { return node != nullptr ? *node : NodeRef(); });
+    }
+
+    // Publishes a new tree in which `target`'s node holds (filter, logger,
+    // name). Needs the interpreter lock. Stores are serialised by a mutex
+    // (readers never take it), so none is lost to another.
+    void store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name);
+
+    // Replaced trees not yet freed, because a reader may still be in them.
+    [[nodiscard]] std::size_t retired_count() const;
+
+private:
+    struct Retired {
+        NodeRef root;
+        GracePeriod readers;
+    };
+
+    std::atomic<const CacheNode*> root_;  // what readers walk: current_
+    mutable std::mutex writer_;           // guards what follows
+    NodeRef current_;
+    std::vector<Retired> retired_;
+};
 
 }  // namespace tervalin::log

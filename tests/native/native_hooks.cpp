@@ -1,6 +1,7 @@
 #include "native_hooks.hpp"
 
 #include "allocation_count.hpp"
+#include "thread_hooks.hpp"
 
 #include "binding/boundary.hpp"
 #include "binding/error.hpp"
@@ -321,6 +322,9 @@ PyMethodDef methods[] = {
     {"formatted_count", formatted_count, METH_NOARGS, nullptr},
     {"log_from_threads", log_from_threads, METH_VARARGS, nullptr},
     {"rejected_while_locked", rejected_while_locked, METH_VARARGS, nullptr},
+    {"parked_store", parked_store, METH_VARARGS, nullptr},
+    {"reject_under_stores", reject_under_stores, METH_VARARGS, nullptr},
+    {"log_after_finalize", log_after_finalize, METH_O, nullptr},
     {"cache_entry", cache_entry, METH_O, nullptr},
     {"emit_timed", emit_timed, METH_VARARGS, nullptr},
     {"allocations", allocations, METH_VARARGS, nullptr},

@@ -207,3 +207,46 @@ def test_records_before_installation_are_dropped():
     assert child.returncode == 0, child.stderr
     assert child.stdout.strip() == "1"
     assert "before import" not in child.stderr and "after import" in child.stderr
+
+
+def test_readers_complete_while_a_store_is_parked():
+    rejecting = fresh("park::off")
+    logging.getLogger(rejecting.replace("::", ".")).setLevel(logging.CRITICAL)
+    native.log(ERROR, rejecting, "caches the filter off")
+    stored = fresh("park::stored")
+    completed, finished, seen_while_parked, cached_after = native.parked_store(rejecting, stored, 4, 20_000)
+    assert finished, "readers waited for a writer parked between building and publishing its tree"
+    assert completed == 4 * 20_000
+    assert not seen_while_parked  # the parked tree is not visible before it is published
+    assert cached_after
+
+
+# 70 readers outgrow the first block of 64 reader slots.
+@pytest.mark.parametrize("threads", [1, 4, 70])
+def test_trees_replaced_under_readers_are_freed(threads):
+    logger = object()
+    before = sys.getrefcount(logger)
+    result = native.reject_under_stores(threads, 20_000, 16, logger)
+    assert result["stores"] > 0
+    # A replaced tree waits only for read sections that were open when it was
+    # replaced: once the readers are gone, the next store frees all of them,
+    assert result["retired_after"] == 0
+    # and the cache going away releases every reference any tree held (queued,
+    # as the hook runs outside any boundary, and drained by the next entry).
+    tervalin.MitLimits()
+    assert sys.getrefcount(logger) == before
+
+
+def test_records_after_finalization_are_dropped():
+    child = run_python(
+        "import logging, tervalin, _tervalin_native as n\n"
+        "logging.basicConfig(level=logging.DEBUG)\n"
+        "n.log(3, 'after::exit', 'before finalizing')\n"
+        "n.log_after_finalize('after::exit')\n"
+    )
+    assert child.returncode == 0, child.stderr
+    assert "before finalizing" in child.stderr
+    assert "logged after finalizing" not in child.stderr
+    assert "after finalizing: main thread returned" in child.stderr
+    assert "after finalizing: native thread returned" in child.stderr
+    assert "after finalizing: acquire_lock faulted: The Python interpreter is" in child.stderr

@@ -1,5 +1,9 @@
 """Start-up in fresh processes: failures of the module body and subinterpreters."""
 
+import pathlib
+
+import pytest
+
 from conftest import run_python
 
 
@@ -87,3 +91,33 @@ def test_subinterpreter_first_leaves_main_as_owner():
     """)
     assert sub.startswith(REFUSAL)
     assert main == "Damiao(motor_id=0x1, master_id=0x2)"
+
+
+def dynamic_flags(path):
+    """DT_FLAGS of a 64-bit little-endian ELF shared object (0 when absent)."""
+    import struct
+
+    data = pathlib.Path(path).read_bytes()
+    assert data[:4] == b"\x7fELF" and data[4] == 2 and data[5] == 1
+    phoff, = struct.unpack_from("<Q", data, 0x20)
+    phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
+    for i in range(phnum):
+        kind, _, offset, _, _, size, _, _ = struct.unpack_from("<IIQQQQQQ", data, phoff + i * phentsize)
+        if kind == 2:  # PT_DYNAMIC
+            for at in range(offset, offset + size, 16):
+                tag, value = struct.unpack_from("<qQ", data, at)
+                if tag == 30:  # DT_FLAGS
+                    return value
+    return 0
+
+
+def test_module_takes_no_static_tls():
+    # A library loaded with dlopen that needs static TLS draws on a small
+    # surplus shared by all such libraries; once it is used up, the import fails.
+    import sys
+    import tervalin
+
+    if not getattr(tervalin, "__file__", None) or sys.platform != "linux":
+        pytest.skip("the module is built into this program")
+    DF_STATIC_TLS = 0x10
+    assert dynamic_flags(tervalin.__file__) & DF_STATIC_TLS == 0

@@ -1,0 +1,117 @@
+#include "logbridge/read_sections.hpp"
+
+#include <array>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace tervalin::log {
+namespace {
+
+// Slots live in blocks chained from a static first block. Blocks are never
+// freed: a slot is handed back when its thread ends and claimed again by a
+// later thread, so the chain is as long as the most threads that ever read
+// at once need.
+struct SlotBlock {
+    std::array<ReaderSlot, 64> slots;
+    std::atomic<SlotBlock*> next{nullptr};
+};
+
+constinit SlotBlock first_block;
+
+// Hands the slot back when its thread ends. The thread is outside any read
+// section then, so its number is even.
+struct SlotOwner {
+    ReaderSlot* slot = nullptr;
+    ~SlotOwner() {
+        if (slot == nullptr) return;
+        detail::own_reader_slot = nullptr;
+        slot->owned.store(false, std::memory_order_release);
+    }
+};
+
+thread_local SlotOwner slot_owner;
+
+// Each slot is tried once and a full block leads to the next one, so the
+// scan is bounded by the chain's length; a failed exchange means another
+// thread took that slot, not that this one has to wait for it.
+ReaderSlot* take_free_slot() noexcept {
+    for (SlotBlock* block = &first_block;;) {
+        for (ReaderSlot& slot : block->slots) {
+            if (!slot.owned.load(std::memory_order_relaxed) &&
+                !slot.owned.exchange(true, std::memory_order_acquire))
+                return &slot;
+        }
+        SlotBlock* next = block->next.load(std::memory_order_acquire);
+        if (next == nullptr) {
+            auto* grown = new (std::nothrow) SlotBlock;
+            if (grown == nullptr) return nullptr;
+            // Another thread may have chained a block first: then that one is used.
+            if (block->next.compare_exchange_strong(next, grown, std::memory_order_acq_rel))
+                next = grown;
+            else
+                delete grown;
+        }
+        block = next;
+    }
+}
+
+// Recursive, as read sections of one thread may nest.
+std::recursive_mutex slotless_readers;
+
+}  // namespace
+
+namespace detail {
+
+constinit thread_local ReaderSlot* own_reader_slot = nullptr;
+
+ReaderSlot* claim_reader_slot() noexcept {
+    ReaderSlot* slot = take_free_slot();
+    if (slot == nullptr) return nullptr;
+    slot_owner.slot = slot;
+    own_reader_slot = slot;
+    return slot;
+}
+
+void lock_slotless() noexcept { slotless_readers.lock(); }
+void unlock_slotless() noexcept { slotless_readers.unlock(); }
+
+}  // namespace detail
+
+GracePeriod GracePeriod::begin() noexcept {
+    // A slotless reader that holds the mutex now may hold what was just
+    // unpublished: wait it out. One that takes the mutex later sees the new
+    // pointer, its lock synchronising with this unlock.
+    detail::lock_slotless();
+    detail::unlock_slotless();
+    GracePeriod period;
+    bool recorded = true;
+    for (const SlotBlock* block = &first_block; block != nullptr; block = block->next.load(std::memory_order_acquire)) {
+        for (const ReaderSlot& slot : block->slots) {
+            const std::uint64_t sequence = slot.sequence.load(std::memory_order_seq_cst);
+            if (sequence % 2 == 0) continue;
+            try {
+                if (recorded) period.open_.emplace_back(&slot, sequence);
+            } catch (...) {
+                recorded = false;
+            }
+            if (!recorded) {
+                // Sections are short and never wait: a writer may wait for them.
+                while (slot.sequence.load(std::memory_order_acquire) == sequence) std::this_thread::yield();
+            }
+        }
+    }
+    if (!recorded) {
+        while (!period.passed()) std::this_thread::yield();
+    }
+    return period;
+}
+
+bool GracePeriod::passed() {
+    std::erase_if(open_, [](const auto& open) {
+        return open.first->sequence.load(std::memory_order_acquire) != open.second;
+    });
+    return open_.empty();
+}
+
+}  // namespace tervalin::log
