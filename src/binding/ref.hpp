@@ -55,7 +55,6 @@ public:
         Py_XINCREF(object);
         return Ref(object);
     }
-    [[nodiscard]] static Ref borrow(PyObject* object) noexcept { return new_ref(object); }
 
     [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
     // Hands the reference to the caller, leaving this holder empty.

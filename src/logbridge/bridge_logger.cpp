@@ -152,18 +152,18 @@ void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
     const int level = python_level(record.level);
 
     const CacheEntry* cached = node != nullptr && node->entry ? &*node->entry : nullptr;
-    Ref name_object = cached != nullptr ? Ref::borrow(cached->name.get()) : logger_name_object(record.target);
+    Ref name_object = cached != nullptr ? Ref::new_ref(cached->name.get()) : logger_name_object(record.target);
     Ref message = text_object(text);
     if (!name_object || !message) return report_failure();
 
-    Ref logger = cached != nullptr ? Ref::borrow(cached->logger.get()) : python_logger(name_object.get());
+    Ref logger = cached != nullptr ? Ref::new_ref(cached->logger.get()) : python_logger(name_object.get());
     if (!logger) return report_failure();
 
     const int enabled = is_enabled_for(names_, logger.get(), level);
     if (enabled < 0) return report_failure();
     if (enabled == 1) {
         Ref level_number = Ref::steal(PyLong_FromLong(level));
-        Ref file = record.file ? text_object(*record.file) : Ref::borrow(Py_None);
+        Ref file = record.file ? text_object(*record.file) : Ref::new_ref(Py_None);
         Ref line = Ref::steal(PyLong_FromUnsignedLong(record.line.value_or(0)));
         Ref no_args = Ref::steal(PyTuple_New(0));
         if (!level_number || !file || !line || !no_args) return report_failure();

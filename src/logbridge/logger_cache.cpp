@@ -15,11 +15,11 @@ NodeRef rebuild(const CacheNode* original, std::span<const std::string_view> pat
     auto copy = std::make_shared<CacheNode>();
     if (original != nullptr) {
         if (const auto& entry = original->entry)
-            copy->entry = CacheEntry{entry->filter, Ref::borrow(entry->logger.get()), Ref::borrow(entry->name.get())};
+            copy->entry = CacheEntry{entry->filter, Ref::new_ref(entry->logger.get()), Ref::new_ref(entry->name.get())};
         copy->children = original->children;
     }
     if (path.empty()) {
-        copy->entry = CacheEntry{filter, Ref::borrow(logger), Ref::borrow(name)};
+        copy->entry = CacheEntry{filter, Ref::new_ref(logger), Ref::new_ref(name)};
         return copy;
     }
     const CacheNode* child = nullptr;
