@@ -27,22 +27,21 @@ namespace tervalin {
 // MemoryError, as CPython's allocators report it.
 [[nodiscard, gnu::cold]] PyErr no_memory();
 
-// The shared borrow of an instance: its borrow counter raised and a strong
-// reference to it held while the value record is read. Taken only inside a
-// call boundary, with the interpreter lock held.
+// The shared borrow of an instance: its borrow counter raised while the
+// value record is read. Taken only inside a call boundary, with the
+// interpreter lock held. No reads under a borrow run Python code (they copy
+// fields, or make a float, int or str), so the reference through which the
+// caller passed the object keeps it alive for the whole borrow, and the
+// borrow itself holds the object as a borrowed reference.
 template <class Record>
 class SharedBorrow {
 public:
-    explicit SharedBorrow(PyObject* object) noexcept
-        : instance_(reinterpret_cast<Instance<Record>*>(Py_NewRef(object))) {
+    explicit SharedBorrow(PyObject* borrowed) noexcept : instance_(reinterpret_cast<Instance<Record>*>(borrowed)) {
         ++instance_->borrow_count;
     }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
-    ~SharedBorrow() {
-        --instance_->borrow_count;
-        Py_DECREF(&instance_->header);
-    }
+    ~SharedBorrow() { --instance_->borrow_count; }
 
     [[nodiscard]] const Record& value() const noexcept { return instance_->value; }
 
