@@ -14,11 +14,6 @@ namespace {
 // compile time to fit (see longest_binding_message).
 using Message = repr::TextBuffer<binding_message_capacity>;
 
-void append_display_name(Message& text, const CallSignature& signature) {
-    if (!signature.owner.empty()) text.append(signature.owner).append(".");
-    text.append(signature.name).append("()");
-}
-
 // The module's own names are ASCII, so its messages are too.
 Ref message_object(const Message& text) { return ascii_str(text.view()); }
 
@@ -34,8 +29,7 @@ PyErr binding_error(Producer produce) { return PyErr::described(PyExc_TypeError,
 PyErr multiple_values(const CallSignature* signature, std::size_t param) {
     return binding_error([signature, param] {
         Message text;
-        append_display_name(text, *signature);
-        text.append(" got multiple values for argument '").append(signature->params[param]).append("'");
+        text.append(signature->display).append(" got multiple values for argument '").append(signature->params[param]).append("'");
         return message_object(text);
     });
 }
@@ -45,8 +39,7 @@ PyErr unexpected_keyword(const CallSignature* signature, PyObject* key) {
         Ref text = object_text(key.get());
         if (!text) return Ref();
         Message prefix;
-        append_display_name(prefix, *signature);
-        prefix.append(" got an unexpected keyword argument '");
+        prefix.append(signature->display).append(" got an unexpected keyword argument '");
         return message_around(prefix, text.get(), "'");
     });
 }
@@ -119,13 +112,8 @@ namespace detail {
 
 PyErr too_many_positional(const CallSignature* signature, std::size_t given) {
     return binding_error([signature, given] {
-        const std::size_t total = signature->params.size();
         Message text;
-        append_display_name(text, *signature);
-        text.append(" takes ");
-        if (signature->required != total) text.append("from ").decimal(signature->required).append(" to ");
-        text.decimal(total).append(" positional arguments but ").decimal(given);
-        text.append(given == 1 ? " was given" : " were given");
+        text.append(signature->too_many).decimal(given).append(given == 1 ? " was given" : " were given");
         return message_object(text);
     });
 }
@@ -140,8 +128,7 @@ PyErr missing_arguments(const CallSignature* signature, std::size_t positional, 
     }
     return binding_error([signature, missing, count] {
         Message text;
-        append_display_name(text, *signature);
-        text.append(" missing ").decimal(count).append(" required positional ");
+        text.append(signature->display).append(" missing ").decimal(count).append(" required positional ");
         text.append(count == 1 ? "argument: " : "arguments: ");
         append_name_list(text, *signature, missing, count);
         return message_object(text);

@@ -24,6 +24,10 @@ struct CallSignature {
     std::string_view owner;  // class name; empty for the module function
     std::span<const std::string_view> params;
     std::size_t required;
+    // The fixed parts of the binding messages: "MitLimits.__new__()", and
+    // "MitLimits.__new__() takes from 0 to 5 positional arguments but ".
+    std::string_view display;
+    std::string_view too_many;
     // The parameter names as interned str objects, filled when the owning
     // class or function is created; a null entry only disables the identity
     // check for that name.

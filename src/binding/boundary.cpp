@@ -130,7 +130,7 @@ LockGuard::~LockGuard() {
 }
 
 namespace detail {
-void raise_failure(PyErr& error) { restore_error(std::move(error)); }
+void raise_failure(PyErr& error) { std::move(error).restore(); }
 PyErr caught_fault_error() { return panic_error(fault_message(std::current_exception())); }
 void report_unraisable(PyErr& error) {
     PyObject* earlier = PyErr_GetRaisedException();

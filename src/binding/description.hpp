@@ -95,6 +95,17 @@ constexpr float exact_single(std::string_view text) {
     return value;
 }
 
+// Appends the decimal digits of `value` to `text`.
+constexpr void append_decimal(std::string& text, std::size_t value) {
+    char digits[20]{};
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) text += digits[--count];
+}
+
 constexpr std::uint64_t integer(std::string_view text) {
     std::uint64_t value = 0;
     for (const char c : text) {
@@ -190,8 +201,39 @@ public:
         return count;
     }();
 
+    // "MitLimits.__new__()", "mit_setpoint()": the name the messages use.
+    struct Display {
+        static constexpr std::string text() {
+            std::string text;
+            if (!C.owner.empty()) {
+                text += C.owner;
+                text += '.';
+            }
+            text += C.name;
+            text += "()";
+            return text;
+        }
+    };
+    // The too-many-positional message up to the number given. Its fixed word
+    // is "arguments" even for one parameter.
+    struct TooMany {
+        static constexpr std::string text() {
+            std::string text = Display::text();
+            text += " takes ";
+            if (required != size) {
+                text += "from ";
+                literal::append_decimal(text, required);
+                text += " to ";
+            }
+            literal::append_decimal(text, size);
+            text += " positional arguments but ";
+            return text;
+        }
+    };
+
     static inline std::array<PyObject*, size> interned{};
-    static constexpr CallSignature signature{C.name, C.owner, names, required, interned};
+    static constexpr CallSignature signature{C.name,           C.owner, names, required, static_text<Display>(),
+                                             static_text<TooMany>(), interned};
     static_assert(longest_binding_message(C.owner, C.name, names) <= binding_message_capacity,
                   "the binding messages of this callable would not fit their buffer");
 
