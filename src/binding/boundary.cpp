@@ -8,7 +8,7 @@ namespace tervalin {
 namespace detail {
 
 constinit thread_local long lock_depth_value = 0;
-std::atomic<bool> release_queue_created{false};
+std::atomic<bool> releases_pending{false};
 
 namespace {
 
@@ -20,11 +20,7 @@ struct ReleaseQueue {
 };
 
 ReleaseQueue& release_queue() {
-    static ReleaseQueue* const queue = [] {
-        auto* created = new ReleaseQueue;
-        release_queue_created.store(true, std::memory_order_release);
-        return created;
-    }();
+    static ReleaseQueue* const queue = new ReleaseQueue;
     return *queue;
 }
 
@@ -35,6 +31,7 @@ void drain_queue() noexcept {
     std::vector<PyObject*> taken;
     {
         std::lock_guard guard(queue.mutex);
+        releases_pending.store(false, std::memory_order_relaxed);
         if (queue.pending.empty()) return;
         taken.swap(queue.pending);
     }
@@ -44,7 +41,9 @@ void drain_queue() noexcept {
 }
 
 void DepthScope::forbidden_depth() {
-    if (lock_depth_value == -1)
+    // The constructor raised the depth before it saw that it was negative,
+    // and a constructor that throws runs no destructor: lower it again here.
+    if (--lock_depth_value == -1)
         fault("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
     fault("Access to the GIL is currently prohibited.");
 }
@@ -58,6 +57,9 @@ void detail::release_without_lock(PyObject* object) noexcept {
         ReleaseQueue& queue = release_queue();
         std::lock_guard guard(queue.mutex);
         queue.pending.push_back(object);
+        // Seen by the next boundary entry on any thread; the mutex orders the
+        // push before the drain that takes it.
+        releases_pending.store(true, std::memory_order_release);
     } catch (...) {
         // Without memory for the queue the reference is leaked rather than
         // released without the interpreter lock.
@@ -65,11 +67,10 @@ void detail::release_without_lock(PyObject* object) noexcept {
 }
 
 void drain_deferred_releases() noexcept {
-    if (detail::release_queue_created.load(std::memory_order_acquire)) detail::drain_queue();
+    if (detail::releases_pending.load(std::memory_order_acquire)) detail::drain_queue();
 }
 
 std::size_t deferred_release_count() noexcept {
-    if (!detail::release_queue_created.load(std::memory_order_acquire)) return 0;
     auto& queue = detail::release_queue();
     std::lock_guard guard(queue.mutex);
     return queue.pending.size();

@@ -21,7 +21,9 @@ namespace tervalin {
 [[nodiscard]] long lock_depth() noexcept;
 
 namespace detail {
-extern std::atomic<bool> release_queue_created;
+// Set when a reference is queued, cleared when the queue is drained: an entry
+// takes the queue's mutex only when there is something to release.
+extern std::atomic<bool> releases_pending;
 void drain_queue() noexcept;
 
 // Raises lock_depth for one boundary; a negative depth is a fault. The
@@ -30,8 +32,8 @@ void drain_queue() noexcept;
 class DepthScope {
 public:
     DepthScope() : depth_(lock_depth_value) {
-        if (depth_ < 0) forbidden_depth();
-        ++depth_;
+        if (++depth_ <= 0) [[unlikely]]
+            forbidden_depth();
     }
     ~DepthScope() { --depth_; }
     DepthScope(const DepthScope&) = delete;
@@ -133,7 +135,7 @@ template <class R, class Body>
 [[gnu::always_inline]] inline R call_boundary(R failure, Body&& body) noexcept {
     try {
         detail::DepthScope depth;
-        if (detail::release_queue_created.load(std::memory_order_acquire)) [[unlikely]]
+        if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]]
             detail::drain_queue();
         auto result = detail::run_body(body);
         if (result) [[likely]]
@@ -152,7 +154,7 @@ template <class Body>
 [[gnu::always_inline]] inline void call_boundary_unraisable(Body&& body) noexcept {
     try {
         detail::DepthScope depth;
-        if (detail::release_queue_created.load(std::memory_order_acquire)) [[unlikely]]
+        if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]]
             detail::drain_queue();
         Result<void> result = detail::run_body(body);
         if (result) [[likely]]
