@@ -183,7 +183,7 @@ struct ClassBuilder {
     }
 
     struct QualifiedName {
-        static constexpr std::string text() { return std::string(module_name) + "." + std::string(Class::name); }
+        static constexpr std::string text() { return concat({module_name, ".", Class::name}); }
     };
 
     template <std::size_t I>
@@ -212,7 +212,7 @@ struct ClassBuilder {
     };
     template <std::size_t Row>
     struct PresetDoc {
-        static constexpr std::string text() { return std::string(Class::presets[Row].name) + "()\n--\n\n"; }
+        static constexpr std::string text() { return concat({Class::presets[Row].name, "()\n--\n\n"}); }
     };
 
     static auto method_table() {

@@ -36,7 +36,7 @@ struct StubTypeOf<AsInstance<Class>> {
 template <class Class>
 struct StubTypeOf<AsOptionalInstance<Class>> {
     struct Text {
-        static constexpr std::string text() { return "typing.Optional[" + std::string(Class::name) + "]"; }
+        static constexpr std::string text() { return concat({"typing.Optional[", Class::name, "]"}); }
     };
     static constexpr stub::Type type{static_text<Text>(), stub::own_and_typing};
 };

@@ -260,7 +260,8 @@ public:
               text += field.has_default() ? "=" : "", text += field.default_text),
              ...);
         }, C.params);
-        return text + ")";
+        text += ")";
+        return text;
     }
 
     // The documentation text CPython splits into __text_signature__ and
@@ -268,8 +269,7 @@ public:
     // class name.
     struct Doc {
         static constexpr std::string text() {
-            std::string shown(C.name == "__new__" ? C.owner : C.name);
-            return shown + text_signature() + "\n--\n\n" + std::string(C.doc);
+            return concat({C.name == "__new__" ? C.owner : C.name, text_signature(), "\n--\n\n", C.doc});
         }
     };
     struct Name {

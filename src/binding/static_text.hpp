@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,14 @@ template <class Compose>
 template <class Compose>
 [[nodiscard]] constexpr std::string_view static_text() noexcept {
     return {static_text_storage<Compose>.data(), static_text_storage<Compose>.size() - 1};
+}
+
+// The pieces one after the other. Built by appending to one string: this
+// compiler's constant evaluation mishandles chains of temporary strings.
+constexpr std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::string text;
+    for (const std::string_view piece : pieces) text += piece;
+    return text;
 }
 
 // A NUL-terminated copy of a constant string_view.

@@ -10,7 +10,7 @@ namespace {
 // "ControlSetpoint.vel(": the text reads like the call that builds the value.
 template <const auto& C>
 struct StaticHead {
-    static constexpr std::string text() { return std::string(C.owner) + "." + std::string(C.name) + "("; }
+    static constexpr std::string text() { return concat({C.owner, ".", C.name, "("}); }
 };
 
 template <const auto& C, Labels Shown = Labels::shown, class Payload>

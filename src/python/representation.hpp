@@ -86,7 +86,7 @@ template <class Head, const auto& Fields, NumberForms Forms, Labels Shown = Labe
 // "Name(": the head of a class's own text.
 template <const std::string_view& Name>
 struct CallHead {
-    static constexpr std::string text() { return std::string(Name) + "("; }
+    static constexpr std::string text() { return concat({Name, "("}); }
 };
 
 }  // namespace tervalin
