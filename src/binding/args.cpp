@@ -118,11 +118,12 @@ PyErr too_many_positional(const CallSignature* signature, std::size_t given) {
     });
 }
 
-PyErr missing_arguments(const CallSignature* signature, std::size_t positional, PyObject* const* slots) {
+PyErr missing_arguments(const CallSignature* signature, std::size_t positional, PyObject* const* slots,
+                        std::size_t filled) {
     MissingSet missing = 0;
     std::size_t count = 0;
     for (std::size_t i = positional; i < signature->required; ++i) {
-        if (slots[i] != nullptr) continue;
+        if (i < filled && slots[i] != nullptr) continue;
         missing |= MissingSet{1} << i;
         ++count;
     }

@@ -57,6 +57,9 @@ void intern_parameter_names(const CallSignature& signature) noexcept;
 // argument runs Python code, which can reach that dict and empty it.
 // Positional values and fast-call keyword values are kept alive by the
 // caller (the argument tuple, or the interpreter's argument vector).
+//
+// A call with positional arguments only reads them where they are: no slot
+// array is filled.
 template <std::size_t N>
 class BoundArgs {
     static_assert(N <= 32, "owned slots are tracked in a 32-bit set");
@@ -71,29 +74,62 @@ public:
                 if ((owned_ >> i) & 1U) Py_DECREF(slots_[i]);
     }
 
-    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return i < count_ ? source_[i] : nullptr; }
 
-    // What the binders fill.
+    // Calls `f` with the slots as one of two accessors with operator[]: the
+    // positional arguments in place, or the filled slot array. Each caller's
+    // conversion code is made once for each, so neither pays for the other.
+    template <class F>
+    [[gnu::always_inline]] decltype(auto) visit(F&& f) const {
+        if (source_ != slots_.data()) return f(InPlace{source_, count_});
+        return f(Filled{slots_.data()});
+    }
+    struct InPlace {
+        PyObject* const* args;
+        std::size_t count;
+        [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return i < count ? args[i] : nullptr; }
+    };
+    struct Filled {
+        PyObject* const* slots;
+        [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
+    };
+
+    // The slots that may be filled; every later one is empty.
+    [[nodiscard]] PyObject* const* data() const noexcept { return source_; }
+    [[nodiscard]] std::size_t count() const noexcept { return count_; }
+
+    // The first `count` of `args` are the slots; the rest are empty.
+    void view(PyObject* const* args, std::size_t count) noexcept {
+        source_ = args;
+        count_ = count;
+    }
+
+    // What the keyword binders fill: every slot starts empty.
     struct Fill {
         PyObject** slots;
         std::uint32_t* owned;
     };
-    [[nodiscard]] Fill fill() noexcept { return {slots_.data(), &owned_}; }
+    [[nodiscard]] Fill fill() noexcept {
+        slots_ = {};
+        source_ = slots_.data();
+        count_ = N;
+        return {slots_.data(), &owned_};
+    }
 
 private:
-    std::array<PyObject*, N> slots_{};
+    PyObject* const* source_ = nullptr;
+    std::size_t count_ = 0;
+    std::array<PyObject*, N> slots_;
     std::uint32_t owned_ = 0;
 };
 
 namespace detail {
-template <std::size_t N>
-using Fill = typename BoundArgs<N>::Fill;
-
 // The binders' failure paths and keyword matching stay out of line; the
 // positional success path is inlined into each callable.
 [[gnu::cold]] PyErr too_many_positional(const CallSignature* signature, std::size_t given);
+// Slots are `slots[0 .. filled)`; any later one is empty.
 [[gnu::cold]] PyErr missing_arguments(const CallSignature* signature, std::size_t positional,
-                                      PyObject* const* slots);
+                                      PyObject* const* slots, std::size_t filled);
 [[nodiscard]] Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs,
                                              PyObject** slots, std::uint32_t* owned);
 // Binds the keyword names of a vector call from index `first` on.
@@ -102,10 +138,10 @@ using Fill = typename BoundArgs<N>::Fill;
 [[nodiscard]] Result<float> extract_f32_slow(PyObject* object);
 
 // Whether a required slot after the positional ones is still empty.
-template <const CallSignature& Signature>
-[[nodiscard]] bool any_missing(std::size_t given, PyObject* const* slots) noexcept {
+template <const CallSignature& Signature, std::size_t N>
+[[nodiscard]] bool any_missing(std::size_t given, const BoundArgs<N>& bound) noexcept {
     for (std::size_t i = given; i < Signature.required; ++i)
-        if (slots[i] == nullptr) return true;
+        if (bound[i] == nullptr) return true;
     return false;
 }
 
@@ -122,16 +158,18 @@ template <const CallSignature& Signature, std::size_t N>
 [[nodiscard, gnu::always_inline]] inline Result<void> bind_tuple_dict(PyObject* args, PyObject* kwargs,
                                                                       BoundArgs<N>& bound) {
     static_assert(N == Signature.params.size());
-    auto [slots, owned] = bound.fill();
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     if (given > N) [[unlikely]]
         return fail(detail::too_many_positional(&Signature, given));
-    for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
-    if (kwargs != nullptr) {
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        bound.view(&PyTuple_GET_ITEM(args, 0), given);
+    } else {
+        auto [slots, owned] = bound.fill();
+        for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
         if (auto done = detail::bind_keyword_dict(&Signature, kwargs, slots, owned); !done) return done;
     }
-    if (given < Signature.required && detail::any_missing<Signature>(given, slots)) [[unlikely]]
-        return fail(detail::missing_arguments(&Signature, given, slots));
+    if (given < Signature.required && detail::any_missing<Signature>(given, bound)) [[unlikely]]
+        return fail(detail::missing_arguments(&Signature, given, bound.data(), bound.count()));
     return {};
 }
 
@@ -141,12 +179,14 @@ template <const CallSignature& Signature, std::size_t N>
 [[nodiscard, gnu::always_inline]] inline Result<void> bind_vector(PyObject* const* args, std::size_t nargs,
                                                                   PyObject* kwnames, BoundArgs<N>& bound) {
     static_assert(N == Signature.params.size());
-    auto [slots, owned] = bound.fill();
     const std::size_t given = args == nullptr ? 0 : nargs;
     if (given > N) [[unlikely]]
         return fail(detail::too_many_positional(&Signature, given));
-    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
-    if (kwnames != nullptr) {
+    if (kwnames == nullptr) {
+        bound.view(args, given);
+    } else {
+        PyObject** slots = bound.fill().slots;
+        for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
         // The interpreter passes the interned names of the call's source, so
         // most names are found by identity; the rest go the general way.
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
@@ -163,8 +203,8 @@ template <const CallSignature& Signature, std::size_t N>
             break;
         }
     }
-    if (given < Signature.required && detail::any_missing<Signature>(given, slots)) [[unlikely]]
-        return fail(detail::missing_arguments(&Signature, given, slots));
+    if (given < Signature.required && detail::any_missing<Signature>(given, bound)) [[unlikely]]
+        return fail(detail::missing_arguments(&Signature, given, bound.data(), bound.count()));
     return {};
 }
 

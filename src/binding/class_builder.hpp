@@ -85,13 +85,16 @@ template <class Integer>
 
 // The record of a call's converted arguments, then `finish` applied to it.
 template <const auto& C, class Finish>
-[[gnu::always_inline]] inline Result<Ref> finish_converted(const BoundArgs<Described<C>::size>& slots,
+[[gnu::always_inline]] inline Result<Ref> finish_converted(const BoundArgs<Described<C>::size>& bound,
                                                            Finish&& finish) {
-    typename Described<C>::Record record = Described<C>::defaults;
-    std::optional<PyErr> error;
-    if (!Described<C>::convert(slots, record, error)) [[unlikely]]
-        return fail(std::move(*error));
-    return finish(record);
+    using D = Described<C>;
+    return bound.visit([&](const auto& slots) __attribute__((always_inline)) -> Result<Ref> {
+        typename D::Record record = D::defaults;
+        const std::size_t converted = D::convert_fast(slots, record);
+        if (converted == D::size) [[likely]]
+            return finish(record);
+        return D::convert_rest(converted, slots, record, finish);
+    });
 }
 
 template <class Class>

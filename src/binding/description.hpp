@@ -153,24 +153,26 @@ private:
             store_value<F::store>(record, DefaultOf<typename F::converter>::parse(field.default_text));
     }
 
-    template <std::size_t... I>
-    [[gnu::always_inline]] static bool convert_all(const BoundArgs<size>& slots, Record& record,
-                                                   std::optional<PyErr>& error, std::index_sequence<I...>) {
-        return (convert_one<I>(slots[I], record, error) && ...);
+    // The value of argument I, from its fast path only: false when that path
+    // declines (it runs no Python code and cannot fail).
+    template <std::size_t I, class Slots>
+    [[gnu::always_inline]] static bool fast_one(const Slots& slots, Record& record) {
+        using F = FieldAt<I>;
+        PyObject* const object = slots[I];
+        if (object == nullptr) return true;
+        typename F::converter::Value value{};
+        if (!F::converter::try_fast(object, value)) return false;
+        store_value<F::store>(record, value);
+        return true;
     }
 
-    template <std::size_t I>
-    [[gnu::always_inline]] static bool convert_one(PyObject* object, Record& record, std::optional<PyErr>& error) {
+    // The full conversion of argument I; on failure `error` holds its error.
+    template <std::size_t I, class Slots>
+    static bool convert_one(const Slots& slots, Record& record, std::optional<PyErr>& error) {
         using F = FieldAt<I>;
-        using Converter = typename F::converter;
-        if (object == nullptr) return true;
-        typename Converter::Value value{};
-        if (Converter::try_fast(object, value)) [[likely]] {
-            store_value<F::store>(record, value);
-            return true;
-        }
-        auto converted = Converter::convert(object);
-        if (!converted) [[unlikely]] {
+        if (fast_one<I>(slots, record)) return true;
+        auto converted = F::converter::convert(slots[I]);
+        if (!converted) {
             error.emplace(wrap_argument_error(names[I], std::move(converted).error()));
             return false;
         }
@@ -244,11 +246,28 @@ public:
         return record;
     }();
 
-    // Converts the filled slots in parameter order into `record`, which holds
-    // the defaults; on failure `error` holds the first conversion's error.
-    [[gnu::always_inline]] static bool convert(const BoundArgs<size>& slots, Record& record,
-                                               std::optional<PyErr>& error) {
-        return convert_all(slots, record, error, std::make_index_sequence<size>{});
+    // How many leading arguments the fast paths converted into `record`.
+    template <class Slots>
+    [[gnu::always_inline]] static std::size_t convert_fast(const Slots& slots, Record& record) {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            std::size_t converted = 0;
+            ((fast_one<I>(slots, record) && (++converted, true)) && ...);
+            return converted;
+        }(std::make_index_sequence<size>{});
+    }
+
+    // Converts the arguments from `from` on, in parameter order, then hands
+    // the record to `finish`; the first failing conversion is the result.
+    // Reached only when an argument needs more than its fast path.
+    template <class Slots, class Finish>
+    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(std::size_t from, const Slots& slots,
+                                                                  Record record, Finish& finish) {
+        std::optional<PyErr> error;
+        const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return ((I < from || convert_one<I>(slots, record, error)) && ...);
+        }(std::make_index_sequence<size>{});
+        if (!converted) return fail(std::move(*error));
+        return finish(record);
     }
 
     // "(p_max=12.5, v_max=30.0)": parameter names with their default texts.
