@@ -60,7 +60,7 @@ void intern_parameter_names(const CallSignature& signature) noexcept;
 //
 // A call with positional arguments only reads them where they are: no slot
 // array is filled.
-template <std::size_t N>
+template <std::size_t N, bool Owning = false>
 class BoundArgs {
     static_assert(N <= 32, "owned slots are tracked in a 32-bit set");
 
@@ -69,9 +69,11 @@ public:
     BoundArgs(const BoundArgs&) = delete;
     BoundArgs& operator=(const BoundArgs&) = delete;
     ~BoundArgs() {
-        if (owned_ != 0) [[unlikely]]
-            for (std::size_t i = 0; i < N; ++i)
-                if ((owned_ >> i) & 1U) Py_DECREF(slots_[i]);
+        if constexpr (Owning) {
+            if (owned_.set != 0) [[unlikely]]
+                for (std::size_t i = 0; i < N; ++i)
+                    if ((owned_.set >> i) & 1U) Py_DECREF(slots_[i]);
+        }
     }
 
     [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return i < count_ ? source_[i] : nullptr; }
@@ -104,23 +106,29 @@ public:
         count_ = count;
     }
 
-    // What the keyword binders fill: every slot starts empty.
-    struct Fill {
-        PyObject** slots;
-        std::uint32_t* owned;
-    };
-    [[nodiscard]] Fill fill() noexcept {
+    // The slot array for the keyword binders, every slot empty.
+    [[nodiscard]] PyObject** fill() noexcept {
         slots_ = {};
         source_ = slots_.data();
         count_ = N;
-        return {slots_.data(), &owned_};
+        return slots_.data();
+    }
+    // Bit i set: slot i holds a strong reference (a value from a keyword dict).
+    [[nodiscard]] std::uint32_t* owned() noexcept
+        requires Owning
+    {
+        return &owned_.set;
     }
 
 private:
+    struct NoOwned {};
+    struct Owned {
+        std::uint32_t set = 0;
+    };
     PyObject* const* source_ = nullptr;
     std::size_t count_ = 0;
     std::array<PyObject*, N> slots_;
-    std::uint32_t owned_ = 0;
+    [[no_unique_address]] std::conditional_t<Owning, Owned, NoOwned> owned_;
 };
 
 namespace detail {
@@ -138,8 +146,8 @@ namespace detail {
 [[nodiscard]] Result<float> extract_f32_slow(PyObject* object);
 
 // Whether a required slot after the positional ones is still empty.
-template <const CallSignature& Signature, std::size_t N>
-[[nodiscard]] bool any_missing(std::size_t given, const BoundArgs<N>& bound) noexcept {
+template <const CallSignature& Signature, std::size_t N, bool Owning>
+[[nodiscard]] bool any_missing(std::size_t given, const BoundArgs<N, Owning>& bound) noexcept {
     for (std::size_t i = given; i < Signature.required; ++i)
         if (bound[i] == nullptr) return true;
     return false;
@@ -156,7 +164,7 @@ static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<doubl
 // Binds a tuple of positional arguments and a keyword dict (or null).
 template <const CallSignature& Signature, std::size_t N>
 [[nodiscard, gnu::always_inline]] inline Result<void> bind_tuple_dict(PyObject* args, PyObject* kwargs,
-                                                                      BoundArgs<N>& bound) {
+                                                                      BoundArgs<N, true>& bound) {
     static_assert(N == Signature.params.size());
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     if (given > N) [[unlikely]]
@@ -164,9 +172,9 @@ template <const CallSignature& Signature, std::size_t N>
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         bound.view(&PyTuple_GET_ITEM(args, 0), given);
     } else {
-        auto [slots, owned] = bound.fill();
+        PyObject** slots = bound.fill();
         for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
-        if (auto done = detail::bind_keyword_dict(&Signature, kwargs, slots, owned); !done) return done;
+        if (auto done = detail::bind_keyword_dict(&Signature, kwargs, slots, bound.owned()); !done) return done;
     }
     if (given < Signature.required && detail::any_missing<Signature>(given, bound)) [[unlikely]]
         return fail(detail::missing_arguments(&Signature, given, bound.data(), bound.count()));
@@ -185,7 +193,7 @@ template <const CallSignature& Signature, std::size_t N>
     if (kwnames == nullptr) {
         bound.view(args, given);
     } else {
-        PyObject** slots = bound.fill().slots;
+        PyObject** slots = bound.fill();
         for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
         // The interpreter passes the interned names of the call's source, so
         // most names are found by identity; the rest go the general way.

@@ -84,8 +84,8 @@ template <class Integer>
 }
 
 // The record of a call's converted arguments, then `finish` applied to it.
-template <const auto& C, class Finish>
-[[gnu::always_inline]] inline Result<Ref> finish_converted(const BoundArgs<Described<C>::size>& bound,
+template <const auto& C, bool Owning, class Finish>
+[[gnu::always_inline]] inline Result<Ref> finish_converted(const BoundArgs<Described<C>::size, Owning>& bound,
                                                            Finish&& finish) {
     using D = Described<C>;
     return bound.visit([&](const auto& slots) __attribute__((always_inline)) -> Result<Ref> {
@@ -107,7 +107,7 @@ struct ClassBuilder {
     static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
         using D = Described<Class::constructor>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            BoundArgs<D::size> slots;
+            BoundArgs<D::size, true> slots;
             if (auto bound = bind_tuple_dict<D::signature>(args, kwargs, slots); !bound) [[unlikely]]
                 return fail(std::move(bound).error());
             return finish_converted<Class::constructor>(

@@ -98,7 +98,9 @@ public:
     }
 
     // A new instance of exactly this class; failure is a fault.
-    [[nodiscard]] static Ref make(const Record& value) { return unwrap(allocate(for_native_use(), value)); }
+    [[nodiscard, gnu::always_inline]] static Ref make(const Record& value) {
+        return unwrap(allocate(for_native_use(), value));
+    }
 
     [[nodiscard]] static bool is_instance(PyObject* object) {
         PyTypeObject* type = for_native_use();
