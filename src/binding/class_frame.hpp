@@ -102,9 +102,12 @@ public:
         return unwrap(allocate(for_native_use(), value));
     }
 
-    [[nodiscard]] static bool is_instance(PyObject* object) {
-        PyTypeObject* type = for_native_use();
-        return Py_IS_TYPE(object, type) || PyType_IsSubtype(Py_TYPE(object), type);
+    // The class itself or a subtype. An object's type is never null, so
+    // meeting the cell's class also means that the class exists.
+    [[nodiscard, gnu::always_inline]] static bool is_instance(PyObject* object) {
+        if (Py_TYPE(object) == cell_) [[likely]]
+            return true;
+        return is_subtype_instance(object);
     }
 
     // What `reader` makes of the value record of `object`, read under a
@@ -119,6 +122,10 @@ public:
     }
 
 private:
+    [[gnu::noinline]] static bool is_subtype_instance(PyObject* object) {
+        return PyType_IsSubtype(Py_TYPE(object), for_native_use()) != 0;
+    }
+
     [[gnu::cold, gnu::noinline]] static PyTypeObject* create_for_native_use() {
         Result<PyTypeObject*> type = get_or_create();
         if (!type) class_unavailable(std::move(type).error(), Class::name);
