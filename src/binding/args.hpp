@@ -231,17 +231,27 @@ struct AsF32 {
     static Result<float> convert(PyObject* object) { return detail::extract_f32_slow(object); }
 };
 
+namespace detail {
+// An exact int small enough to be stored compactly, read in place, when it
+// lies in 0..max; no other object is looked at.
+[[gnu::always_inline]] inline bool compact_int(PyObject* object, std::uint64_t max, std::uint64_t& value) noexcept {
+    if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object)))
+        return false;
+    const Py_ssize_t compact = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+    if (compact < 0 || static_cast<std::uint64_t>(compact) > max) return false;
+    value = static_cast<std::uint64_t>(compact);
+    return true;
+}
+}  // namespace detail
+
 // Read through the platform's 64-bit `long`: every int outside 0..65535 that
 // fits a long is the module's own OverflowError.
 struct AsU16 {
     using Value = std::uint16_t;
-    // An exact int small enough to be stored compactly is read in place.
     [[gnu::always_inline]] static bool try_fast(PyObject* object, std::uint16_t& value) noexcept {
-        if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object)))
-            return false;
-        const Py_ssize_t compact = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
-        if (compact < 0 || compact > 0xFFFF) return false;
-        value = static_cast<std::uint16_t>(compact);
+        std::uint64_t wide = 0;
+        if (!detail::compact_int(object, 0xFFFF, wide)) return false;
+        value = static_cast<std::uint16_t>(wide);
         return true;
     }
     static Result<std::uint16_t> convert(PyObject* object);
@@ -250,12 +260,7 @@ struct AsU16 {
 struct AsU64 {
     using Value = std::uint64_t;
     [[gnu::always_inline]] static bool try_fast(PyObject* object, std::uint64_t& value) noexcept {
-        if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object)))
-            return false;
-        const Py_ssize_t compact = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
-        if (compact < 0) return false;
-        value = static_cast<std::uint64_t>(compact);
-        return true;
+        return detail::compact_int(object, UINT64_MAX, value);
     }
     static Result<std::uint64_t> convert(PyObject* object);
 };
