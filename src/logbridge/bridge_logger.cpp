@@ -100,31 +100,13 @@ std::optional<PythonNames> PythonNames::create() {
 BridgeLogger::BridgeLogger(Ref logging_module, PythonNames names, std::shared_ptr<LoggerCache> cache)
     : logging_(std::move(logging_module)), names_(std::move(names)), cache_(std::move(cache)) {}
 
-LevelFilter BridgeLogger::max_filter() const noexcept {
-    LevelFilter highest = configured_;
-    for (const auto& [prefix, filter] : overrides_)
-        if (static_cast<int>(filter) > static_cast<int>(highest)) highest = filter;
-    return highest;
-}
-
-LevelFilter BridgeLogger::configured_filter(std::string_view target) const {
-    if (overrides_.empty()) return configured_;
-    LevelFilter filter = configured_;
-    // Shorter prefixes first, so the most specific override decides.
-    for (std::size_t at = target.find("::"); at != std::string_view::npos; at = target.find("::", at + 2)) {
-        if (auto found = overrides_.find(target.substr(0, at)); found != overrides_.end()) filter = found->second;
-    }
-    if (auto found = overrides_.find(target); found != overrides_.end()) filter = found->second;
-    return filter;
-}
-
 bool BridgeLogger::cache_rejects(Level level, const NodeRef* node) noexcept {
     return node != nullptr && (*node)->entry && !passes(level, (*node)->entry->filter);
 }
 
 bool BridgeLogger::enabled(Level level, std::string_view target) const {
     return !cache_->read(target, [&](const NodeRef* node) { return cache_rejects(level, node); }) &&
-           passes(level, configured_filter(target));
+           passes(level, configured_);
 }
 
 void BridgeLogger::log(const Record& record) const {
@@ -136,7 +118,7 @@ void BridgeLogger::log(const Record& record) const {
         rejected = cache_rejects(record.level, found);
         return rejected || found == nullptr ? NodeRef() : *found;
     });
-    if (rejected || !passes(record.level, configured_filter(record.target))) return;
+    if (rejected || !passes(record.level, configured_)) return;
     {
         // While the interpreter shuts down the record is dropped here.
         LockGuard lock = acquire_lock_unless_finalizing();
@@ -202,7 +184,7 @@ std::shared_ptr<LoggerCache> install_bridge() {
         if (!names) api_failure();
         bridge = std::make_unique<BridgeLogger>(std::move(logging), std::move(*names), cache);
     }
-    const LevelFilter highest = bridge->max_filter();
+    const LevelFilter highest = bridge->configured();
     if (!set_logger(std::move(bridge))) {
         fault("called `Result::unwrap()` on an `Err` value: SetLoggerError(())");
     }

@@ -5,7 +5,6 @@
 #include "logbridge/facade.hpp"
 #include "logbridge/logger_cache.hpp"
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,17 +27,15 @@ public:
 
     bool enabled(Level level, std::string_view target) const override;
     void log(const Record& record) const override;
-    void flush() const override {}
 
-    // The most verbose filter any target can have: what the facade lets through.
-    [[nodiscard]] LevelFilter max_filter() const noexcept;
+    // The most verbose level any target takes: what the facade lets through.
+    [[nodiscard]] LevelFilter configured() const noexcept { return configured_; }
 
     [[nodiscard]] const LoggerCache& cache() const noexcept { return *cache_; }
 
 private:
     // Whether the cached filter of `node` (the target's node, or null) rejects `level`.
     [[nodiscard]] static bool cache_rejects(Level level, const NodeRef* node) noexcept;
-    [[nodiscard]] LevelFilter configured_filter(std::string_view target) const;
     void forward(const Record& record, const CacheNode* node) const;
     // getLogger(name): a new reference, or empty with the exception pending.
     [[gnu::noinline]] Ref python_logger(PyObject* name) const;
@@ -46,7 +43,6 @@ private:
     [[gnu::noinline]] void remember(std::string_view target, PyObject* logger, PyObject* name) const;
 
     LevelFilter configured_ = LevelFilter::debug;
-    std::map<std::string, LevelFilter, std::less<>> overrides_;  // by target prefix
     Ref logging_;
     PythonNames names_;
     std::shared_ptr<LoggerCache> cache_;

@@ -11,7 +11,6 @@ class NopLogger final : public Logger {
 public:
     bool enabled(Level, std::string_view) const override { return false; }
     void log(const Record&) const override {}
-    void flush() const override {}
 };
 
 enum InstallState : int { uninstalled = 0, installing = 1, installed = 2 };
@@ -63,7 +62,6 @@ void emit(Level level, std::string_view target, Site site, const Message& messag
         .level = level,
         .target = target,
         .message = message,
-        .module_path = std::nullopt,
         .file = site.file != nullptr ? std::optional<std::string_view>(site.file) : std::nullopt,
         .line = site.line != 0 ? std::optional<std::uint32_t>(site.line) : std::nullopt,
     };

@@ -23,7 +23,6 @@ struct Record {
     Level level;
     std::string_view target;
     const Message& message;
-    std::optional<std::string_view> module_path;
     std::optional<std::string_view> file;
     std::optional<std::uint32_t> line;
 };
@@ -33,7 +32,6 @@ public:
     virtual ~Logger() = default;
     [[nodiscard]] virtual bool enabled(Level level, std::string_view target) const = 0;
     virtual void log(const Record& record) const = 0;
-    virtual void flush() const = 0;
 };
 
 struct SetLoggerError {};

@@ -136,7 +136,7 @@ PyObject* reject_under_stores(PyObject*, PyObject* args) {
     std::atomic<long long> cpu_ns{0};
     const auto message = [] { return std::string_view("rejected"); };
     const log::Message text(message);
-    const log::Record record{log::Level::error, rejected, text, std::nullopt, std::nullopt, std::nullopt};
+    const log::Record record{log::Level::error, rejected, text, std::nullopt, std::nullopt};
 
     Py_BEGIN_ALLOW_THREADS;
     std::thread writer([&] {
