@@ -144,7 +144,7 @@ Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs,
     while (PyDict_Next(kwargs, &position, &key, &value)) {
         Result<std::size_t> index = keyword_slot(signature, key, slots);
         if (!index) return fail(std::move(index).error());
-        // Held until the call returns (see BoundArgs).
+        // Held until the call returns (see SlotArray).
         slots[*index] = Py_NewRef(value);
         *owned |= std::uint32_t{1} << *index;
     }

@@ -51,84 +51,43 @@ constexpr std::size_t longest_binding_message(std::string_view owner, std::strin
 // stays null and is matched by its text.
 void intern_parameter_names(const CallSignature& signature) noexcept;
 
-// The bound arguments of one call, one slot per parameter. A slot is empty
-// (null) or refers to the supplied object. Values taken from a keyword dict
+// The bound arguments of one call, one slot per parameter: a slot is empty
+// (null) or refers to the supplied object. The binders hand them to their
+// continuation as one of two accessors with operator[], so each callable's
+// conversion code is made once for each and neither pays for the other:
+// positional arguments alone are read where they are; with keywords, slots
+// are filled in an array.
+
+// The first `count` arguments in place; every later slot is empty.
+struct InPlaceArgs {
+    PyObject* const* args;
+    std::size_t count;
+    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return i < count ? args[i] : nullptr; }
+};
+
+struct FilledArgs {
+    PyObject* const* slots;
+    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
+};
+
+// The slot array of a call with keywords. Values taken from a keyword dict
 // are held as strong references until the call returns: converting an
 // argument runs Python code, which can reach that dict and empty it.
-// Positional values and fast-call keyword values are kept alive by the
+// Positional values and vector-call keyword values are kept alive by the
 // caller (the argument tuple, or the interpreter's argument vector).
-//
-// A call with positional arguments only reads them where they are: no slot
-// array is filled.
-template <std::size_t N, bool Owning = false>
-class BoundArgs {
+template <std::size_t N>
+struct SlotArray {
     static_assert(N <= 32, "owned slots are tracked in a 32-bit set");
-
-public:
-    BoundArgs() noexcept = default;
-    BoundArgs(const BoundArgs&) = delete;
-    BoundArgs& operator=(const BoundArgs&) = delete;
-    ~BoundArgs() {
-        if constexpr (Owning) {
-            if (owned_.set != 0) [[unlikely]]
-                for (std::size_t i = 0; i < N; ++i)
-                    if ((owned_.set >> i) & 1U) Py_DECREF(slots_[i]);
-        }
+    SlotArray() noexcept = default;
+    SlotArray(const SlotArray&) = delete;
+    SlotArray& operator=(const SlotArray&) = delete;
+    ~SlotArray() {
+        if (owned != 0) [[unlikely]]
+            for (std::size_t i = 0; i < N; ++i)
+                if ((owned >> i) & 1U) Py_DECREF(slots[i]);
     }
-
-    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return i < count_ ? source_[i] : nullptr; }
-
-    // Calls `f` with the slots as one of two accessors with operator[]: the
-    // positional arguments in place, or the filled slot array. Each caller's
-    // conversion code is made once for each, so neither pays for the other.
-    template <class F>
-    [[gnu::always_inline]] decltype(auto) visit(F&& f) const {
-        if (source_ != slots_.data()) return f(InPlace{source_, count_});
-        return f(Filled{slots_.data()});
-    }
-    struct InPlace {
-        PyObject* const* args;
-        std::size_t count;
-        [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return i < count ? args[i] : nullptr; }
-    };
-    struct Filled {
-        PyObject* const* slots;
-        [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
-    };
-
-    // The slots that may be filled; every later one is empty.
-    [[nodiscard]] PyObject* const* data() const noexcept { return source_; }
-    [[nodiscard]] std::size_t count() const noexcept { return count_; }
-
-    // The first `count` of `args` are the slots; the rest are empty.
-    void view(PyObject* const* args, std::size_t count) noexcept {
-        source_ = args;
-        count_ = count;
-    }
-
-    // The slot array for the keyword binders, every slot empty.
-    [[nodiscard]] PyObject** fill() noexcept {
-        slots_ = {};
-        source_ = slots_.data();
-        count_ = N;
-        return slots_.data();
-    }
-    // Bit i set: slot i holds a strong reference (a value from a keyword dict).
-    [[nodiscard]] std::uint32_t* owned() noexcept
-        requires Owning
-    {
-        return &owned_.set;
-    }
-
-private:
-    struct NoOwned {};
-    struct Owned {
-        std::uint32_t set = 0;
-    };
-    PyObject* const* source_ = nullptr;
-    std::size_t count_ = 0;
-    std::array<PyObject*, N> slots_;
-    [[no_unique_address]] std::conditional_t<Owning, Owned, NoOwned> owned_;
+    std::array<PyObject*, N> slots{};
+    std::uint32_t owned = 0;  // bit i: slot i holds a strong reference
 };
 
 namespace detail {
@@ -146,10 +105,10 @@ namespace detail {
 [[nodiscard]] Result<float> extract_f32_slow(PyObject* object);
 
 // Whether a required slot after the positional ones is still empty.
-template <const CallSignature& Signature, std::size_t N, bool Owning>
-[[nodiscard]] bool any_missing(std::size_t given, const BoundArgs<N, Owning>& bound) noexcept {
+template <const CallSignature& Signature>
+[[nodiscard]] bool any_missing(std::size_t given, PyObject* const* slots) noexcept {
     for (std::size_t i = given; i < Signature.required; ++i)
-        if (bound[i] == nullptr) return true;
+        if (slots[i] == nullptr) return true;
     return false;
 }
 
@@ -161,59 +120,65 @@ static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<doubl
 [[nodiscard]] inline float narrow(double value) noexcept { return static_cast<float>(value); }
 }  // namespace detail
 
-// Binds a tuple of positional arguments and a keyword dict (or null).
-template <const CallSignature& Signature, std::size_t N>
-[[nodiscard, gnu::always_inline]] inline Result<void> bind_tuple_dict(PyObject* args, PyObject* kwargs,
-                                                                      BoundArgs<N, true>& bound) {
+// Binds a tuple of positional arguments and a keyword dict (or null), then
+// returns what `then` makes of the slots.
+template <const CallSignature& Signature, std::size_t N, class Then>
+[[gnu::always_inline]] inline auto bind_tuple_dict(PyObject* args, PyObject* kwargs, Then&& then)
+    -> decltype(then(InPlaceArgs{})) {
     static_assert(N == Signature.params.size());
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     if (given > N) [[unlikely]]
         return fail(detail::too_many_positional(&Signature, given));
+    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-        bound.view(&PyTuple_GET_ITEM(args, 0), given);
-    } else {
-        PyObject** slots = bound.fill();
-        for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
-        if (auto done = detail::bind_keyword_dict(&Signature, kwargs, slots, bound.owned()); !done) return done;
+        if (given < Signature.required) [[unlikely]]
+            return fail(detail::missing_arguments(&Signature, given, positional, given));
+        return then(InPlaceArgs{positional, given});
     }
-    if (given < Signature.required && detail::any_missing<Signature>(given, bound)) [[unlikely]]
-        return fail(detail::missing_arguments(&Signature, given, bound.data(), bound.count()));
-    return {};
+    SlotArray<N> bound;
+    for (std::size_t i = 0; i < given; ++i) bound.slots[i] = positional[i];
+    if (auto done = detail::bind_keyword_dict(&Signature, kwargs, bound.slots.data(), &bound.owned); !done)
+        return fail(std::move(done).error());
+    if (given < Signature.required && detail::any_missing<Signature>(given, bound.slots.data())) [[unlikely]]
+        return fail(detail::missing_arguments(&Signature, given, bound.slots.data(), N));
+    return then(FilledArgs{bound.slots.data()});
 }
 
-// Binds a vector call: `nargs` positional values, then one value per name in
-// `kwnames` (or null). A null vector means no positional values.
-template <const CallSignature& Signature, std::size_t N>
-[[nodiscard, gnu::always_inline]] inline Result<void> bind_vector(PyObject* const* args, std::size_t nargs,
-                                                                  PyObject* kwnames, BoundArgs<N>& bound) {
+// Binds a vector call, `nargs` positional values and then one value per name
+// in `kwnames` (or null), then returns what `then` makes of the slots. A null
+// vector means no positional values.
+template <const CallSignature& Signature, std::size_t N, class Then>
+[[gnu::always_inline]] inline auto bind_vector(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                                               Then&& then) -> decltype(then(InPlaceArgs{})) {
     static_assert(N == Signature.params.size());
     const std::size_t given = args == nullptr ? 0 : nargs;
     if (given > N) [[unlikely]]
         return fail(detail::too_many_positional(&Signature, given));
     if (kwnames == nullptr) {
-        bound.view(args, given);
-    } else {
-        PyObject** slots = bound.fill();
-        for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
-        // The interpreter passes the interned names of the call's source, so
-        // most names are found by identity; the rest go the general way.
-        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < count; ++k) {
-            PyObject* const key = PyTuple_GET_ITEM(kwnames, k);
-            std::size_t i = 0;
-            while (i < N && Signature.interned[i] != key) ++i;
-            if (i < N && slots[i] == nullptr) [[likely]] {
-                slots[i] = args[nargs + k];
-                continue;
-            }
-            if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, k, slots); !done)
-                return done;
-            break;
-        }
+        if (given < Signature.required) [[unlikely]]
+            return fail(detail::missing_arguments(&Signature, given, args, given));
+        return then(InPlaceArgs{args, given});
     }
-    if (given < Signature.required && detail::any_missing<Signature>(given, bound)) [[unlikely]]
-        return fail(detail::missing_arguments(&Signature, given, bound.data(), bound.count()));
-    return {};
+    std::array<PyObject*, N> slots{};
+    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+    // The interpreter passes the interned names of the call's source, so most
+    // names are found by identity; the rest go the general way.
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* const key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t i = 0;
+        while (i < N && Signature.interned[i] != key) ++i;
+        if (i < N && slots[i] == nullptr) [[likely]] {
+            slots[i] = args[nargs + k];
+            continue;
+        }
+        if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, k, slots.data()); !done)
+            return fail(std::move(done).error());
+        break;
+    }
+    if (given < Signature.required && detail::any_missing<Signature>(given, slots.data())) [[unlikely]]
+        return fail(detail::missing_arguments(&Signature, given, slots.data(), N));
+    return then(FilledArgs{slots.data()});
 }
 
 // Converters. Each has the native Value it produces, a fast path that may

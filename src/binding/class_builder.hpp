@@ -83,18 +83,27 @@ template <class Integer>
     return Ref::steal(PyLong_FromLong(static_cast<long>(value)));
 }
 
-// The record of a call's converted arguments, then `finish` applied to it.
-template <const auto& C, bool Owning, class Finish>
-[[gnu::always_inline]] inline Result<Ref> finish_converted(const BoundArgs<Described<C>::size, Owning>& bound,
-                                                           Finish&& finish) {
+// The record of a call's converted arguments (`slots`, from a binder), then
+// `finish` applied to it.
+template <const auto& C, class Slots, class Finish>
+[[gnu::always_inline]] inline Result<Ref> finish_converted(const Slots& slots, Finish&& finish) {
     using D = Described<C>;
-    return bound.visit([&](const auto& slots) __attribute__((always_inline)) -> Result<Ref> {
-        typename D::Record record = D::defaults;
-        const std::size_t converted = D::convert_fast(slots, record);
-        if (converted == D::size) [[likely]]
-            return finish(record);
-        return D::convert_rest(converted, slots, record, finish);
-    });
+    typename D::Record record = D::defaults;
+    const std::size_t converted = D::convert_fast(slots, record);
+    if (converted == D::size) [[likely]]
+        return finish(record);
+    return D::convert_rest(converted, slots, record, finish);
+}
+
+// Binds a vector call to `C`, converts its arguments and applies `finish`.
+template <const auto& C, class Finish>
+[[gnu::always_inline]] inline Result<Ref> call_vector(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                                                      Finish&& finish) {
+    using D = Described<C>;
+    return bind_vector<D::signature, D::size>(args, nargs, kwnames,
+                                              [&](const auto& slots) __attribute__((always_inline)) {
+                                                  return finish_converted<C>(slots, finish);
+                                              });
 }
 
 template <class Class>
@@ -107,30 +116,25 @@ struct ClassBuilder {
     static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
         using D = Described<Class::constructor>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            BoundArgs<D::size, true> slots;
-            if (auto bound = bind_tuple_dict<D::signature>(args, kwargs, slots); !bound) [[unlikely]]
-                return fail(std::move(bound).error());
-            return finish_converted<Class::constructor>(
-                slots, [type](const Record& record) { return Frame::allocate(type, record); });
+            return bind_tuple_dict<D::signature, D::size>(args, kwargs, [&](const auto& slots) {
+                return finish_converted<Class::constructor>(
+                    slots, [type](const Record& record) { return Frame::allocate(type, record); });
+            });
         });
     }
 
     // Constructor: tp_vectorcall, binding straight from the argument vector.
     static PyObject* construct_vector(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                       PyObject* kwnames) noexcept {
-        using D = Described<Class::constructor>;
         auto* type = reinterpret_cast<PyTypeObject*>(callable);
         // The class is mutable: once Python code assigns __new__ or __init__
         // on it, calls take the generic path, which runs them.
         if (type->tp_new != &construct || type->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
             return call_generic(callable, args, nargsf, kwnames);
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            BoundArgs<D::size> slots;
-            const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-            if (auto bound = bind_vector<D::signature>(args, nargs, kwnames, slots); !bound) [[unlikely]]
-                return fail(std::move(bound).error());
-            return finish_converted<Class::constructor>(
-                slots, [type](const Record& record) { return Frame::allocate(type, record); });
+            return call_vector<Class::constructor>(
+                args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
+                [type](const Record& record) { return Frame::allocate(type, record); });
         });
     }
 
@@ -144,15 +148,11 @@ struct ClassBuilder {
     template <std::size_t I>
     static PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
         using Method = StaticAt<Class, I>;
-        using D = Described<Method::call>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            BoundArgs<D::size> slots;
-            if (auto bound = bind_vector<D::signature>(args, static_cast<std::size_t>(nargs), kwnames, slots);
-                !bound) [[unlikely]]
-                return fail(std::move(bound).error());
-            return finish_converted<Method::call>(slots, [](const auto& values) -> Result<Ref> {
-                return Frame::make(Method::make(values));
-            });
+            return call_vector<Method::call>(args, static_cast<std::size_t>(nargs), kwnames,
+                                             [](const auto& values) -> Result<Ref> {
+                                                 return Frame::make(Method::make(values));
+                                             });
         });
     }
 

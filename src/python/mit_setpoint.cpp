@@ -18,12 +18,9 @@ using Function = Described<mit_setpoint_function>;
 
 PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-        BoundArgs<Function::size> slots;
-        if (auto bound = bind_vector<Function::signature>(args, static_cast<std::size_t>(nargs), kwnames, slots);
-            !bound) [[unlikely]]
-            return fail(std::move(bound).error());
-        return finish_converted<mit_setpoint_function>(
-            slots, [](const MitSetpointRecord& setpoint) -> Result<Ref> { return MitSetpointFrame::make(setpoint); });
+        return call_vector<mit_setpoint_function>(
+            args, static_cast<std::size_t>(nargs), kwnames,
+            [](const MitSetpointRecord& setpoint) -> Result<Ref> { return MitSetpointFrame::make(setpoint); });
     });
 }
 
