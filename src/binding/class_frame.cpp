@@ -44,11 +44,6 @@ void class_unavailable(PyErr error, std::string_view name) {
     fault("failed to create type object for " + std::string(name));
 }
 
-PyErr no_memory() {
-    PyErr_NoMemory();
-    return fetch_error();
-}
-
 PyErr type_mismatch(PyObject* object, std::string_view target) {
     return PyErr::described(
         PyExc_TypeError, [type = Ref::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(object))), target] {

@@ -24,8 +24,6 @@ namespace tervalin {
 [[nodiscard]] PyErr class_init_error(std::string_view name, PyErr cause);
 // For for_native_use: prints the error and faults.
 [[noreturn, gnu::cold]] void class_unavailable(PyErr error, std::string_view name);
-// MemoryError, as CPython's allocators report it.
-[[nodiscard, gnu::cold]] PyErr no_memory();
 
 // The shared borrow of an instance: its borrow counter raised while the
 // value record is read. Taken only inside a call boundary, with the
@@ -80,26 +78,18 @@ public:
     // (no GC header, no dict), which is what PyType_GenericAlloc would give
     // them; a type with another allocator gets that one.
     [[nodiscard, gnu::always_inline]] static Result<Ref> allocate(PyTypeObject* type, const Record& value) {
-        PyObject* object = nullptr;
-        if (type->tp_alloc == PyType_GenericAlloc) [[likely]] {
-            object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
-            if (object == nullptr) [[unlikely]]
-                return fail(no_memory());
-            PyObject_Init(object, type);
-        } else {
-            object = type->tp_alloc(type, 0);
-            if (object == nullptr) [[unlikely]]
-                return fail(fetch_error());
-        }
-        auto* instance = reinterpret_cast<Object*>(object);
-        instance->value = value;
-        instance->borrow_count = 0;
-        return Ref::steal(object);
+        Ref object = new_instance(type, value);
+        if (!object) [[unlikely]]
+            return fail(fetch_error());
+        return object;
     }
 
     // A new instance of exactly this class; failure is a fault.
     [[nodiscard, gnu::always_inline]] static Ref make(const Record& value) {
-        return unwrap(allocate(for_native_use(), value));
+        Ref object = new_instance(for_native_use(), value);
+        if (!object) [[unlikely]]
+            unwrap_failed(fetch_error());
+        return object;
     }
 
     // The class itself or a subtype. An object's type is never null, so
@@ -122,6 +112,26 @@ public:
     }
 
 private:
+    // The new instance, or null with the allocator's exception pending, as
+    // CPython's own allocators report failure.
+    [[nodiscard, gnu::always_inline]] static Ref new_instance(PyTypeObject* type, const Record& value) {
+        PyObject* object = nullptr;
+        if (type->tp_alloc == PyType_GenericAlloc) [[likely]] {
+            object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
+            if (object == nullptr) [[unlikely]]
+                return Ref::steal(PyErr_NoMemory());
+            PyObject_Init(object, type);
+        } else {
+            object = type->tp_alloc(type, 0);
+            if (object == nullptr) [[unlikely]]
+                return Ref();
+        }
+        auto* instance = reinterpret_cast<Object*>(object);
+        instance->value = value;
+        instance->borrow_count = 0;
+        return Ref::steal(object);
+    }
+
     [[gnu::noinline]] static bool is_subtype_instance(PyObject* object) {
         return PyType_IsSubtype(Py_TYPE(object), for_native_use()) != 0;
     }

@@ -260,7 +260,7 @@ public:
     // the record to `finish`; the first failing conversion is the result.
     // Reached only when an argument needs more than its fast path.
     template <class Slots, class Finish>
-    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(std::size_t from, const Slots& slots,
+    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(std::size_t from, Slots slots,
                                                                   Record record, Finish& finish) {
         std::optional<PyErr> error;
         const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {

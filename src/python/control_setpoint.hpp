@@ -17,7 +17,9 @@ struct Static;
 // A setpoint of mode `Mode` whose payload `Member` is `payload`.
 template <ControlMode Mode, auto Member, class Payload>
 constexpr ControlSetpointRecord setpoint_of(const Payload& payload) {
-    ControlSetpointRecord setpoint{Mode, {}};
+    // The other members of the payload union stay unwritten: nothing reads them.
+    ControlSetpointRecord setpoint;
+    setpoint.mode = Mode;
     setpoint.*Member = payload;
     return setpoint;
 }
