@@ -50,6 +50,12 @@ void append_value(Buffer& text, Value value) {
     }
 }
 
+// "name=" for the first field, ", name=" for the others: one piece each.
+template <const auto& Fields, std::size_t I>
+struct Label {
+    static constexpr std::string text() { return concat({I > 0 ? ", " : "", std::get<I>(Fields).name, "="}); }
+};
+
 }  // namespace detail
 
 // The text of `record`: `Head` (a static_text composition such as
@@ -72,10 +78,11 @@ template <class Head, const auto& Fields, NumberForms Forms, Labels Shown = Labe
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (
             [&] {
-                constexpr const auto& field = std::get<I>(Fields);
-                if constexpr (I > 0) text.append(", ");
-                if constexpr (Shown == Labels::shown) text.append(field.name).append("=");
-                detail::append_value<Forms>(text, record.*(field.store));
+                if constexpr (Shown == Labels::shown)
+                    text.append(static_text<detail::Label<Fields, I>>());
+                else if constexpr (I > 0)
+                    text.append(", ");
+                detail::append_value<Forms>(text, record.*(std::get<I>(Fields).store));
             }(),
             ...);
     }(std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(Fields)>>>{});
