@@ -75,12 +75,13 @@ struct TypeParts {
 };
 [[nodiscard]] Result<PyTypeObject*> build_type(const TypeParts& parts);
 
-// A Python object for an attribute value.
-[[nodiscard]] inline Ref attribute_object(float value) noexcept { return Ref::steal(PyFloat_FromDouble(value)); }
+// A new Python object for an attribute value, or null with CPython's
+// exception pending; the getter takes it over at once.
+[[nodiscard]] inline PyObject* attribute_object(float value) noexcept { return PyFloat_FromDouble(value); }
 template <class Integer>
     requires std::is_integral_v<Integer> || std::is_enum_v<Integer>
-[[nodiscard]] Ref attribute_object(Integer value) noexcept {
-    return Ref::steal(PyLong_FromLong(static_cast<long>(value)));
+[[nodiscard]] PyObject* attribute_object(Integer value) noexcept {
+    return PyLong_FromLong(static_cast<long>(value));
 }
 
 // The record of a call's converted arguments (`slots`, from a binder), then
@@ -162,10 +163,10 @@ struct ClassBuilder {
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             if (!Frame::is_instance(self)) [[unlikely]]
                 return fail(type_mismatch(self, Class::name));
-            Ref value = attribute_object(SharedBorrow<Record>(self).value().*store);
-            if (!value) [[unlikely]]
+            PyObject* value = attribute_object(SharedBorrow<Record>(self).value().*store);
+            if (value == nullptr) [[unlikely]]
                 return fail(fetch_error());
-            return value;
+            return Ref::steal(value);
         });
     }
 

@@ -78,18 +78,19 @@ public:
     // (no GC header, no dict), which is what PyType_GenericAlloc would give
     // them; a type with another allocator gets that one.
     [[nodiscard, gnu::always_inline]] static Result<Ref> allocate(PyTypeObject* type, const Record& value) {
-        Ref object = new_instance(type, value);
-        if (!object) [[unlikely]]
+        PyObject* object = new_instance(type, value);
+        if (object == nullptr) [[unlikely]]
             return fail(fetch_error());
-        return object;
+        return Ref::steal(object);
     }
 
-    // A new instance of exactly this class; failure is a fault.
-    [[nodiscard, gnu::always_inline]] static Ref make(const Record& value) {
-        Ref object = new_instance(for_native_use(), value);
-        if (!object) [[unlikely]]
+    // A new instance of exactly this class; failure is a fault, so the
+    // result always holds the instance.
+    [[nodiscard, gnu::always_inline]] static Result<Ref> make(const Record& value) {
+        PyObject* object = new_instance(for_native_use(), value);
+        if (object == nullptr) [[unlikely]]
             unwrap_failed(fetch_error());
-        return object;
+        return Ref::steal(object);
     }
 
     // The class itself or a subtype. An object's type is never null, so
@@ -112,24 +113,25 @@ public:
     }
 
 private:
-    // The new instance, or null with the allocator's exception pending, as
-    // CPython's own allocators report failure.
-    [[nodiscard, gnu::always_inline]] static Ref new_instance(PyTypeObject* type, const Record& value) {
+    // A new reference to a new instance, or null with the allocator's
+    // exception pending, as CPython's own allocators report failure; the
+    // callers above take it over at once.
+    [[nodiscard, gnu::always_inline]] static PyObject* new_instance(PyTypeObject* type, const Record& value) {
         PyObject* object = nullptr;
         if (type->tp_alloc == PyType_GenericAlloc) [[likely]] {
             object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
             if (object == nullptr) [[unlikely]]
-                return Ref::steal(PyErr_NoMemory());
+                return PyErr_NoMemory();
             PyObject_Init(object, type);
         } else {
             object = type->tp_alloc(type, 0);
             if (object == nullptr) [[unlikely]]
-                return Ref();
+                return nullptr;
         }
         auto* instance = reinterpret_cast<Object*>(object);
         instance->value = value;
         instance->borrow_count = 0;
-        return Ref::steal(object);
+        return object;
     }
 
     [[gnu::noinline]] static bool is_subtype_instance(PyObject* object) {
