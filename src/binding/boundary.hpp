@@ -22,7 +22,9 @@ namespace tervalin {
 
 namespace detail {
 // Set when a reference is queued, cleared when the queue is drained: an entry
-// takes the queue's mutex only when there is something to release.
+// takes the queue's mutex only when there is something to release. Read
+// relaxed: the mutex orders the queue itself, and a flag seen late only moves
+// a release to a later entry.
 extern std::atomic<bool> releases_pending;
 void drain_queue() noexcept;
 
@@ -135,7 +137,7 @@ template <class R, class Body>
 [[gnu::always_inline]] inline R call_boundary(R failure, Body&& body) noexcept {
     try {
         detail::DepthScope depth;
-        if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]]
+        if (detail::releases_pending.load(std::memory_order_relaxed)) [[unlikely]]
             detail::drain_queue();
         auto result = detail::run_body(body);
         if (result) [[likely]]
@@ -154,7 +156,7 @@ template <class Body>
 [[gnu::always_inline]] inline void call_boundary_unraisable(Body&& body) noexcept {
     try {
         detail::DepthScope depth;
-        if (detail::releases_pending.load(std::memory_order_acquire)) [[unlikely]]
+        if (detail::releases_pending.load(std::memory_order_relaxed)) [[unlikely]]
             detail::drain_queue();
         Result<void> result = detail::run_body(body);
         if (result) [[likely]]

@@ -84,6 +84,11 @@ template <class Integer>
     return PyLong_FromLong(static_cast<long>(value));
 }
 
+// Failure results built out of line, so that the slots' success paths keep
+// their registers.
+[[gnu::cold, gnu::noinline]] Result<Ref> mismatch_result(PyObject* object, std::string_view target);
+[[gnu::cold, gnu::noinline]] Result<Ref> fetched_result();
+
 // The record of a call's converted arguments (`slots`, from a binder), then
 // `finish` applied to it.
 template <const auto& C, class Slots, class Finish>
@@ -162,10 +167,10 @@ struct ClassBuilder {
         constexpr auto store = std::tuple_element_t<I, std::remove_cvref_t<decltype(Class::attributes)>>::store;
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             if (!Frame::is_instance(self)) [[unlikely]]
-                return fail(type_mismatch(self, Class::name));
+                return mismatch_result(self, Class::name);
             PyObject* value = attribute_object(SharedBorrow<Record>(self).value().*store);
             if (value == nullptr) [[unlikely]]
-                return fail(fetch_error());
+                return fetched_result();
             return Ref::steal(value);
         });
     }

@@ -62,6 +62,12 @@ PyErr type_mismatch(PyObject* object, std::string_view target) {
         });
 }
 
+Result<Ref> mismatch_result(PyObject* object, std::string_view target) {
+    return fail(type_mismatch(object, target));
+}
+
+Result<Ref> fetched_result() { return fail(fetch_error()); }
+
 void dealloc_instance(PyObject* self) noexcept {
     call_boundary_unraisable([self]() -> Result<void> {
         // The value record owns nothing; only the memory and the instance's
