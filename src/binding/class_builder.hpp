@@ -168,7 +168,10 @@ struct ClassBuilder {
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             if (!Frame::is_instance(self)) [[unlikely]]
                 return mismatch_result(self, Class::name);
-            PyObject* value = attribute_object(SharedBorrow<Record>(self).value().*store);
+            // The borrow covers the read of the field; the copy read is then
+            // converted.
+            const auto field = SharedBorrow<Record>(self).value().*store;
+            PyObject* value = attribute_object(field);
             if (value == nullptr) [[unlikely]]
                 return fetched_result();
             return Ref::steal(value);
