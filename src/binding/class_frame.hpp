@@ -48,7 +48,7 @@ private:
 };
 
 // The class-object cell and the operations on one class. `Class` is the
-// class's description: `Record`, `name`, and what build_class reads.
+// class's description: `Record`, `name`, and what ClassBuilder reads.
 template <class Class>
 class ClassFrame {
 public:
