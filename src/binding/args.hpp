@@ -58,15 +58,19 @@ void intern_parameter_names(const CallSignature& signature) noexcept;
 // positional arguments alone are read where they are; with keywords, slots
 // are filled in an array.
 
-// The first `count` arguments in place; every later slot is empty.
+// The first `count` arguments in place; every later slot is empty. The items
+// of an argument vector or tuple are never null, so a slot is filled exactly
+// when it lies below `count`.
 struct InPlaceArgs {
     PyObject* const* args;
     std::size_t count;
-    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return i < count ? args[i] : nullptr; }
+    [[nodiscard]] bool filled(std::size_t i) const noexcept { return i < count; }
+    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return args[i]; }
 };
 
 struct FilledArgs {
     PyObject* const* slots;
+    [[nodiscard]] bool filled(std::size_t i) const noexcept { return slots[i] != nullptr; }
     [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
 };
 

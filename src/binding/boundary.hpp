@@ -33,13 +33,23 @@ void drain_queue() noexcept;
 // lookup goes through the TLS descriptor.
 class DepthScope {
 public:
-    DepthScope() : depth_(lock_depth_value) {
+    DepthScope() : DepthScope(lock_depth_value) {}
+    explicit DepthScope(long& depth) : depth_(depth) {
         if (++depth_ <= 0) [[unlikely]]
             forbidden_depth();
     }
     ~DepthScope() { --depth_; }
     DepthScope(const DepthScope&) = delete;
     DepthScope& operator=(const DepthScope&) = delete;
+
+    // The counter, its address opaque to the optimiser, which then keeps it
+    // for the scope instead of working it out again through the descriptor.
+    // Pays off in short slots with a call in between, the deallocator.
+    [[gnu::always_inline]] static long& pinned() noexcept {
+        long* address = &lock_depth_value;
+        asm("" : "+r"(address));
+        return *address;
+    }
 
 private:
     [[noreturn]] static void forbidden_depth();
@@ -155,7 +165,7 @@ template <class Body>
     requires std::same_as<std::invoke_result_t<Body&>, Result<void>>
 [[gnu::always_inline]] inline void call_boundary_unraisable(Body&& body) noexcept {
     try {
-        detail::DepthScope depth;
+        detail::DepthScope depth(detail::DepthScope::pinned());
         if (detail::releases_pending.load(std::memory_order_relaxed)) [[unlikely]]
             detail::drain_queue();
         Result<void> result = detail::run_body(body);

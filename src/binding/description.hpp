@@ -158,10 +158,9 @@ private:
     template <std::size_t I, class Slots>
     [[gnu::always_inline]] static bool fast_one(const Slots& slots, Record& record) {
         using F = FieldAt<I>;
-        PyObject* const object = slots[I];
-        if (object == nullptr) return true;
+        if (!slots.filled(I)) return true;
         typename F::converter::Value value{};
-        if (!F::converter::try_fast(object, value)) return false;
+        if (!F::converter::try_fast(slots[I], value)) return false;
         store_value<F::store>(record, value);
         return true;
     }
