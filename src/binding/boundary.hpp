@@ -25,7 +25,7 @@ namespace detail {
 // takes the queue's mutex only when there is something to release. Read
 // relaxed: the mutex orders the queue itself, and a flag seen late only moves
 // a release to a later entry.
-extern std::atomic<bool> releases_pending;
+extern std::atomic<bool> releases_pending __attribute__((visibility("hidden")));
 void drain_queue() noexcept;
 
 // Raises lock_depth for one boundary; a negative depth is a fault. The

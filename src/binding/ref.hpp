@@ -14,7 +14,7 @@ namespace detail {
 // much static TLS other libraries have used up; with TLS descriptors
 // (-mtls-dialect=gnu2) an access is still one load when the loader could
 // place the variable in static TLS.
-extern constinit thread_local long lock_depth_value;
+extern constinit thread_local long lock_depth_value __attribute__((visibility("hidden")));
 // Queues `object` for release at the next boundary entry.
 void release_without_lock(PyObject* object) noexcept;
 }  // namespace detail
