@@ -95,6 +95,12 @@ template <const auto& C, class Slots, class Finish>
 [[gnu::always_inline]] inline Result<Ref> finish_converted(const Slots& slots, Finish&& finish) {
     using D = Described<C>;
     typename D::Record record = D::defaults;
+    if constexpr (std::is_same_v<Slots, FilledArgs> && D::size > 1) {
+        // With keywords most fields usually keep their default: the record
+        // stays in memory as one copy of the defaults, rather than as one
+        // value per field chosen by a branch.
+        asm("" : "+m"(record));
+    }
     const std::size_t converted = D::convert_fast(slots, record);
     if (converted == D::size) [[likely]]
         return finish(record);
