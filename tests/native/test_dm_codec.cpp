@@ -7,6 +7,8 @@
 
 #include <tervalin/dm_codec.hpp>
 
+#include "check.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,19 +25,6 @@ using tervalin::MotorStateRecord;
 using Bytes = dm::FrameData;
 
 namespace {
-
-long g_passed = 0;
-long g_failed = 0;
-
-void record(bool ok, const char* what, int line, const std::string& context) {
-    if (ok) {
-        ++g_passed;
-        return;
-    }
-    if (++g_failed <= 25) std::printf("FAIL line %d: %s [%s]\n", line, what, context.c_str());
-}
-
-#define CHECK(cond, context) record((cond), #cond, __LINE__, (context))
 
 constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
@@ -228,6 +217,5 @@ int main() {
     feedback_frames();
     round_trips();
     degenerate_ranges();
-    std::printf("%ld passed, %ld failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return summary();
 }

@@ -19,28 +19,13 @@
 #include <string_view>
 #include <vector>
 
+#include "check.hpp"
 #include "repr/number_forms.hpp"
 #include "repr/text_buffer.hpp"
 
 namespace repr = tervalin::repr;
 
 namespace {
-
-long g_passed = 0;
-long g_failed = 0;
-
-void record(bool ok, const char* what, int line, const std::string& context) {
-    if (ok) {
-        ++g_passed;
-        return;
-    }
-    // The sweeps could fail millions of times; the first few say enough.
-    if (++g_failed <= 25) {
-        std::printf("FAIL line %d: %s [%s]\n", line, what, context.c_str());
-    }
-}
-
-#define CHECK(cond, context) record((cond), #cond, __LINE__, (context))
 
 std::string bits_hex(float v) {
     char text[16];
@@ -624,6 +609,5 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string_view(argv[1]) == "--every-single") {
         std::printf("every finite positive single: %ld\n", check_every_single());
     }
-    std::printf("%ld passed, %ld failed\n", g_passed, g_failed);
-    return g_failed == 0 ? 0 : 1;
+    return summary();
 }
