@@ -9,7 +9,8 @@
 // set on the class, so that a constructor call binds straight from the
 // argument vector (no argument tuple, no keyword dict); keyword names compared
 // by identity with the interned parameter names first and by text only when
-// that fails; exact floats read directly; instances allocated with
+// that fails; the static methods' function objects given a vector call of
+// their own; exact floats read directly; instances allocated with
 // PyObject_Malloc and PyObject_Init; one PyGetSetDef get function per field;
 // representation texts built on the stack and copied into a new ASCII str.
 // What this version leaves out and tervalin must keep (the call boundary, the
@@ -694,6 +695,27 @@ PyMethodDef control_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// CPython 3.13's specialised call of a built-in function requires flags of
+// exactly METH_FASTCALL | METH_KEYWORDS, so with METH_STATIC each call falls
+// back to the generic call and the function's vector call. The function
+// objects made from the rows above get these as their vector calls instead.
+template <PyCFunctionFastWithKeywords Function>
+PyObject* as_vector(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return Function(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+constexpr std::array<vectorcallfunc, 4> control_vectors{as_vector<control_mit>, as_vector<control_pos_vel>,
+                                                        as_vector<control_vel>, as_vector<control_force_pos>};
+
+bool direct_static_calls(PyTypeObject* type) {
+    for (std::size_t i = 0; i < control_vectors.size(); ++i) {
+        PyObject* function = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), control_methods[i].ml_name);
+        if (function == nullptr) return false;
+        if (PyCFunction_CheckExact(function)) reinterpret_cast<PyCFunctionObject*>(function)->vectorcall = control_vectors[i];
+        Py_DECREF(function);
+    }
+    return true;
+}
+
 PyGetSetDef control_getset[] = {
     {"mode", control_mode, nullptr, "Numeric control mode (matches the value written to register 10).", nullptr},
     {},
@@ -842,6 +864,10 @@ PyMODINIT_FUNC PyInit__handwritten() {
         }
         // CPython 3.13 has no type slot for it, so it is set on the new class.
         (*c.cell)->tp_vectorcall = c.vectorcall;
+        if (c.cell == &ControlSetpointType && !direct_static_calls(ControlSetpointType)) {
+            Py_DECREF(module);
+            return nullptr;
+        }
         if (PyModule_AddObjectRef(module, std::strrchr(c.spec.name, '.') + 1, reinterpret_cast<PyObject*>(*c.cell)) < 0) {
             Py_DECREF(module);
             return nullptr;

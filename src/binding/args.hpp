@@ -155,6 +155,11 @@ template <const CallSignature& Signature, std::size_t N, class Then>
 [[gnu::always_inline]] inline auto bind_vector(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
                                                Then&& then) -> decltype(then(InPlaceArgs{})) {
     static_assert(N == Signature.params.size());
+    // The common call: every parameter given by position, so nothing is
+    // missing and the vector holds them all (a vector is null only when it
+    // holds no values).
+    if (kwnames == nullptr && nargs == N) [[likely]]
+        return then(InPlaceArgs{args, N});
     const std::size_t given = args == nullptr ? 0 : nargs;
     if (given > N) [[unlikely]]
         return fail(detail::too_many_positional(&Signature, given));

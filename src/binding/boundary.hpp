@@ -128,12 +128,17 @@ template <class R>
 }
 
 // The body's result; a native fault escaping it becomes its PanicException.
+// A body declared noexcept has no fault to catch.
 template <class Body>
 [[gnu::always_inline]] inline auto run_body(Body& body) -> std::invoke_result_t<Body&> {
-    try {
+    if constexpr (std::is_nothrow_invocable_v<Body&>) {
         return body();
-    } catch (...) {
-        return caught_fault_result<std::invoke_result_t<Body&>>();
+    } else {
+        try {
+            return body();
+        } catch (...) {
+            return caught_fault_result<std::invoke_result_t<Body&>>();
+        }
     }
 }
 }  // namespace detail

@@ -22,6 +22,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -74,6 +75,9 @@ struct TypeParts {
     int basic_size;
 };
 [[nodiscard]] Result<PyTypeObject*> build_type(const TypeParts& parts);
+// Makes `call` the vector call of the function object CPython made from the
+// static method `row` of `type`'s method table.
+[[nodiscard]] Result<void> direct_static_call(PyTypeObject* type, const PyMethodDef& row, vectorcallfunc call);
 
 // A new Python object for an attribute value, or null with CPython's
 // exception pending; the getter takes it over at once.
@@ -101,10 +105,15 @@ template <const auto& C, class Slots, class Finish>
         // value per field chosen by a branch.
         asm("" : "+m"(record));
     }
-    const std::size_t converted = D::convert_fast(slots, record);
-    if (converted == D::size) [[likely]]
+    if (D::convert_fast(slots, record)) [[likely]] {
+        // The record is copied into the new instance after calls to the
+        // allocator: a record larger than a register, kept in memory as one
+        // block, is copied as one instead of being kept and reassembled
+        // field by field.
+        if constexpr (sizeof(record) > sizeof(std::uint64_t)) asm("" : "+m"(record));
         return finish(record);
-    return D::convert_rest(converted, slots, record, finish);
+    }
+    return D::convert_rest(slots, finish);
 }
 
 // Binds a vector call to `C`, converts its arguments and applies `finish`.
@@ -153,19 +162,32 @@ struct ClassBuilder {
     template <std::size_t Row>
     static PyObject* preset(PyObject*, PyObject*) noexcept {
         return call_boundary<PyObject*>(nullptr, []() __attribute__((always_inline)) -> Result<Ref> {
-            return Frame::make(Class::presets[Row].record);
+            return Frame::make_in_method(Class::presets[Row].record);
         });
     }
 
     template <std::size_t I>
-    static PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    [[gnu::always_inline]] static PyObject* static_body(PyObject* const* args, std::size_t nargs,
+                                                        PyObject* kwnames) noexcept {
         using Method = StaticAt<Class, I>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            return call_vector<Method::call>(args, static_cast<std::size_t>(nargs), kwnames,
-                                             [](const auto& values) -> Result<Ref> {
-                                                 return Frame::make(Method::make(values));
-                                             });
+            return call_vector<Method::call>(args, nargs, kwnames, [](const auto& values) -> Result<Ref> {
+                return Frame::make_in_method(Method::make(values));
+            });
         });
+    }
+
+    // A static method as the method table gives it to CPython (fast call).
+    template <std::size_t I>
+    static PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        return static_body<I>(args, static_cast<std::size_t>(nargs), kwnames);
+    }
+
+    // The same static method as its function object's vector call
+    // (direct_static_calls).
+    template <std::size_t I>
+    static PyObject* static_vector(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+        return static_body<I>(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
     }
 
     template <std::size_t I>
@@ -279,11 +301,21 @@ struct ClassBuilder {
             parts.doc = static_c_str<typename Described<Class::constructor>::Doc>();
             parts.constructor = &construct;
         }
-        Result<PyTypeObject*> type = build_type(parts);
-        if (!type) return type;
-        if constexpr (HasConstructor<Class>) (*type)->tp_vectorcall = &construct_vector;
+        Result<PyTypeObject*> built = build_type(parts);
+        if (!built) return built;
+        PyTypeObject* type = *built;
+        Ref owned = Ref::steal(reinterpret_cast<PyObject*>(type));  // until the class is complete
+        if constexpr (HasConstructor<Class>) type->tp_vectorcall = &construct_vector;
+        if constexpr (HasStatics<Class>) {
+            Result<void> direct = [&]<std::size_t... I>(std::index_sequence<I...>) {
+                Result<void> done;
+                ((done = direct_static_call(type, methods[I], &static_vector<I>)) && ...);
+                return done;
+            }(std::make_index_sequence<static_count<Class>>{});
+            if (!direct) return fail(std::move(direct).error());
+        }
         intern_names();
-        return type;
+        return reinterpret_cast<PyTypeObject*>(owned.release());
     }
 };
 

@@ -24,7 +24,35 @@ Result<PyTypeObject*> build_type(const TypeParts& parts) {
     PyType_Spec spec{parts.qualified_name, parts.basic_size, 0, 0, slots.data()};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return fail(fetch_error());
+    // Instances of exactly the class are made without going through
+    // tp_alloc (ClassFrame::make), which is right only for this allocator.
+    if (reinterpret_cast<PyTypeObject*>(type)->tp_alloc != PyType_GenericAlloc) {
+        Py_DECREF(type);
+        return fail(PyErr::with_text(PyExc_SystemError, "the class has an unexpected allocator"));
+    }
     return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// CPython 3.13 specialises a call of a built-in function whose flags are
+// exactly METH_FASTCALL | METH_KEYWORDS, and its specialised call checks the
+// flags again on every call. A static method's row also carries METH_STATIC
+// (the class attribute must be a static method), so each call fails that
+// check, falls back to the generic call and reaches the function through its
+// vector call, which checks the recursion depth before calling the row's
+// function. The function object, made by CPython from the row when the class
+// was built, is given the static method's own vector call instead; its method
+// definition, flags included, stays the row.
+Result<void> direct_static_call(PyTypeObject* type, const PyMethodDef& row, vectorcallfunc call) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(type->tp_dict, row.ml_name, &found) < 0) return fail(fetch_error());
+    Ref descriptor = Ref::steal(found);
+    if (!descriptor || !Py_IS_TYPE(descriptor.get(), &PyStaticMethod_Type)) return {};
+    Ref function = Ref::steal(PyObject_GetAttrString(descriptor.get(), "__func__"));
+    if (!function) return fail(fetch_error());
+    if (!PyCFunction_CheckExact(function.get())) return {};
+    auto* object = reinterpret_cast<PyCFunctionObject*>(function.get());
+    if (object->m_ml == &row) object->vectorcall = call;
+    return {};
 }
 
 PyErr class_init_error(std::string_view name, PyErr cause) {
@@ -69,7 +97,7 @@ Result<Ref> mismatch_result(PyObject* object, std::string_view target) {
 Result<Ref> fetched_result() { return fail(fetch_error()); }
 
 void dealloc_instance(PyObject* self) noexcept {
-    call_boundary_unraisable([self]() -> Result<void> {
+    call_boundary_unraisable([self]() noexcept -> Result<void> {
         // The value record owns nothing; only the memory and the instance's
         // reference to its heap type are released.
         PyTypeObject* type = Py_TYPE(self);

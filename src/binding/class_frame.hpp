@@ -85,12 +85,16 @@ public:
     }
 
     // A new instance of exactly this class; failure is a fault, so the
-    // result always holds the instance.
+    // result always holds the instance. The class was built with CPython's
+    // generic allocator (build_type checks), which Python code cannot change.
     [[nodiscard, gnu::always_inline]] static Result<Ref> make(const Record& value) {
-        PyObject* object = new_instance(for_native_use(), value);
-        if (object == nullptr) [[unlikely]]
-            unwrap_failed(fetch_error());
-        return Ref::steal(object);
+        return made(new_instance<true>(for_native_use(), value));
+    }
+
+    // The same, from one of the class's own static methods: reaching one
+    // means the class was built and its cell filled.
+    [[nodiscard, gnu::always_inline]] static Result<Ref> make_in_method(const Record& value) {
+        return made(new_instance<true>(cell_, value));
     }
 
     // The class itself or a subtype. An object's type is never null, so
@@ -113,12 +117,19 @@ public:
     }
 
 private:
+    [[gnu::always_inline]] static Result<Ref> made(PyObject* object) {
+        if (object == nullptr) [[unlikely]]
+            unwrap_failed(fetch_error());
+        return Ref::steal(object);
+    }
+
     // A new reference to a new instance, or null with the allocator's
     // exception pending, as CPython's own allocators report failure; the
     // callers above take it over at once.
+    template <bool GenericAllocator = false>
     [[nodiscard, gnu::always_inline]] static PyObject* new_instance(PyTypeObject* type, const Record& value) {
         PyObject* object = nullptr;
-        if (type->tp_alloc == PyType_GenericAlloc) [[likely]] {
+        if (GenericAllocator || type->tp_alloc == PyType_GenericAlloc) [[likely]] {
             object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
             if (object == nullptr) [[unlikely]]
                 return PyErr_NoMemory();
@@ -153,8 +164,8 @@ struct AsInstance {
     using Value = typename Class::Record;
     // An instance of exactly the class, once the class exists.
     [[gnu::always_inline]] static bool try_fast(PyObject* object, Value& value) noexcept {
-        PyTypeObject* type = ClassFrame<Class>::existing();
-        if (type == nullptr || !Py_IS_TYPE(object, type)) return false;
+        // Before the class exists the cell is null, which no object's type is.
+        if (!Py_IS_TYPE(object, ClassFrame<Class>::existing())) return false;
         SharedBorrow<Value> borrowed(object);
         value = borrowed.value();
         return true;

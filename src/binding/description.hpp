@@ -245,25 +245,26 @@ public:
         return record;
     }();
 
-    // How many leading arguments the fast paths converted into `record`.
+    // Whether the fast paths converted every argument into `record`.
     template <class Slots>
-    [[gnu::always_inline]] static std::size_t convert_fast(const Slots& slots, Record& record) {
+    [[gnu::always_inline]] static bool convert_fast(const Slots& slots, Record& record) {
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            std::size_t converted = 0;
-            ((fast_one<I>(slots, record) && (++converted, true)) && ...);
-            return converted;
+            return (fast_one<I>(slots, record) && ...);
         }(std::make_index_sequence<size>{});
     }
 
-    // Converts the arguments from `from` on, in parameter order, then hands
-    // the record to `finish`; the first failing conversion is the result.
-    // Reached only when an argument needs more than its fast path.
+    // Converts every argument in parameter order, then hands the record to
+    // `finish`; the first failing conversion is the result. Reached only when
+    // an argument needs more than its fast path. The arguments before it
+    // take their fast paths again: those only read objects of exact built-in
+    // types or of this module's classes, so they give the same values, and
+    // the fast record need not leave its registers to be passed here.
     template <class Slots, class Finish>
-    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(std::size_t from, Slots slots,
-                                                                  Record record, Finish& finish) {
+    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(Slots slots, Finish& finish) {
+        Record record = defaults;
         std::optional<PyErr> error;
         const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return ((I < from || convert_one<I>(slots, record, error)) && ...);
+            return (convert_one<I>(slots, record, error) && ...);
         }(std::make_index_sequence<size>{});
         if (!converted) return fail(std::move(*error));
         return finish(record);
