@@ -1,6 +1,8 @@
 """ControlSetpoint: static constructors, mode numbers, text and argument errors."""
 
+import functools
 import math
+import operator
 import re
 import sys
 
@@ -174,6 +176,44 @@ def test_float_conversion_errors(method, args, kwargs, param, bad):
     assert info.value.args == (f"argument '{param}': {float_conversion_error(bad)}",)
 
 
+def specialised(f, *args, **kwargs):
+    """The call written out, run often enough for the interpreter to specialise it."""
+    for _ in range(100):
+        try:
+            made = f(*args, **kwargs) if kwargs else f(*args)
+        except TypeError as error:
+            made = error
+    return made
+
+
+# A static method's function object has a vector call of its own; every way of
+# calling it reaches the same binding, with the same results and messages.
+@pytest.mark.parametrize("route", [
+    lambda f, *a, **k: f(*a, **k),
+    specialised,
+    lambda f, *a, **k: f.__call__(*a, **k),
+    lambda f, *a, **k: functools.partial(f, *a)(**k),
+    lambda f, *a, **k: operator.call(f, *a, **k),
+    lambda f, *a, **k: getattr(vars(CS)[f.__name__], "__func__")(*a, **k),
+    lambda f, *a, **k: getattr(CS.vel(0.0), f.__name__)(*a, **k),
+], ids=["direct", "specialised", "__call__", "partial", "operator.call", "__func__", "instance"])
+@pytest.mark.parametrize("name, args, kwargs, outcome", [
+    ("vel", (1.5,), {}, "ControlSetpoint.vel(1.5)"),
+    ("vel", (), {"velocity": 2}, "ControlSetpoint.vel(2)"),
+    ("vel", (1.0, 2.0), {}, "ControlSetpoint.vel() takes 1 positional arguments but 2 were given"),
+    ("pos_vel", (1.0,), {"velocity": 2.0}, "ControlSetpoint.pos_vel(position=1, velocity=2)"),
+    ("force_pos", (1.0, 2.0, 0.5), {}, "ControlSetpoint.force_pos(position=1, velocity_limit=2, torque_ratio=0.5)"),
+    ("mit", (SP,), {}, "ControlSetpoint.mit(q=1, dq=0.5, kp=20, kd=1, tau=0.25)"),
+    ("mit", (), {"setpoint": None}, "argument 'setpoint': 'NoneType' object cannot be converted to 'MitSetpoint'"),
+])
+def test_every_call_route_binds_alike(route, name, args, kwargs, outcome):
+    try:
+        made = route(getattr(CS, name), *args, **kwargs)
+    except TypeError as error:
+        made = error
+    assert (made.args[0] if isinstance(made, TypeError) else repr(made)) == outcome
+
+
 def test_conversion_runs_in_parameter_order_and_stops_at_the_first_failure():
     log = []
     with pytest.raises(TypeError, match=r"^argument 'torque_ratio': "):
@@ -188,3 +228,8 @@ def test_conversion_runs_in_parameter_order_and_stops_at_the_first_failure():
     with pytest.raises(OverflowError) as info:
         CS.pos_vel(0, Probe([], "velocity", error))
     assert info.value is error
+    # Exact floats before the first argument that needs a conversion, and after it.
+    log.clear()
+    made = CS.force_pos(1.5, Probe(log, "velocity_limit", 2.5), 0.25)
+    assert log == ["velocity_limit"]
+    assert repr(made) == "ControlSetpoint.force_pos(position=1.5, velocity_limit=2.5, torque_ratio=0.25)"
