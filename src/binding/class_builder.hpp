@@ -98,7 +98,10 @@ template <class Integer>
 template <const auto& C, class Slots, class Finish>
 [[gnu::always_inline]] inline Result<Ref> finish_converted(const Slots& slots, Finish&& finish) {
     using D = Described<C>;
-    typename D::Record record = D::defaults;
+    // A record that one required parameter fills whole starts unwritten: it
+    // is read only once its fast path has written it.
+    typename D::Record record;
+    if constexpr (!D::fills_whole_record) record = D::defaults;
     if constexpr (std::is_same_v<Slots, FilledArgs> && D::size > 1) {
         // With keywords most fields usually keep their default: the record
         // stays in memory as one copy of the defaults, rather than as one
@@ -172,7 +175,7 @@ struct ClassBuilder {
         using Method = StaticAt<Class, I>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
             return call_vector<Method::call>(args, nargs, kwnames, [](const auto& values) -> Result<Ref> {
-                return Frame::make_in_method(Method::make(values));
+                return Frame::make_in_method([&] { return Method::make(values); });
             });
         });
     }

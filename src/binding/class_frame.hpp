@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -92,9 +93,12 @@ public:
     }
 
     // The same, from one of the class's own static methods: reaching one
-    // means the class was built and its cell filled.
-    [[nodiscard, gnu::always_inline]] static Result<Ref> make_in_method(const Record& value) {
-        return made(new_instance<true>(cell_, value));
+    // means the class was built and its cell filled. `value()` makes the
+    // record once the instance is allocated, so that it is written straight
+    // into the instance.
+    template <class MakeRecord>
+    [[nodiscard, gnu::always_inline]] static Result<Ref> make_in_method(MakeRecord&& value) {
+        return made(new_instance<true>(cell_, std::forward<MakeRecord>(value)));
     }
 
     // The class itself or a subtype. An object's type is never null, so
@@ -126,8 +130,9 @@ private:
     // A new reference to a new instance, or null with the allocator's
     // exception pending, as CPython's own allocators report failure; the
     // callers above take it over at once.
-    template <bool GenericAllocator = false>
-    [[nodiscard, gnu::always_inline]] static PyObject* new_instance(PyTypeObject* type, const Record& value) {
+    // `value` is the record, or a function making it.
+    template <bool GenericAllocator = false, class Value>
+    [[nodiscard, gnu::always_inline]] static PyObject* new_instance(PyTypeObject* type, Value&& value) {
         PyObject* object = nullptr;
         if (GenericAllocator || type->tp_alloc == PyType_GenericAlloc) [[likely]] {
             object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
@@ -140,7 +145,13 @@ private:
                 return nullptr;
         }
         auto* instance = reinterpret_cast<Object*>(object);
-        instance->value = value;
+        if constexpr (std::is_invocable_r_v<Record, Value>) {
+            // Initialised from the function's result, which then needs no
+            // temporary of its own.
+            ::new (static_cast<void*>(&instance->value)) Record(value());
+        } else {
+            instance->value = value;
+        }
         instance->borrow_count = 0;
         return object;
     }

@@ -159,7 +159,8 @@ private:
     [[gnu::always_inline]] static bool fast_one(const Slots& slots, Record& record) {
         using F = FieldAt<I>;
         if (!slots.filled(I)) return true;
-        typename F::converter::Value value{};
+        // Written by a fast path that succeeds, and read only then.
+        typename F::converter::Value value;
         if (!F::converter::try_fast(slots[I], value)) return false;
         store_value<F::store>(record, value);
         return true;
@@ -237,6 +238,10 @@ public:
                                              static_text<TooMany>(), interned};
     static_assert(longest_binding_message(C.owner, C.name, names) <= binding_message_capacity,
                   "the binding messages of this callable would not fit their buffer");
+
+    // One required parameter that is stored as the whole record.
+    static constexpr bool fills_whole_record =
+        size == 1 && required == 1 && std::is_same_v<std::remove_cv_t<decltype(FieldAt<0>::store)>, Whole>;
 
     // The record before any argument is converted: every default applied.
     static constexpr Record defaults = [] {
