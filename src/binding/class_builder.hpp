@@ -187,7 +187,7 @@ struct ClassBuilder {
     }
 
     // The same static method as its function object's vector call
-    // (direct_static_calls).
+    // (direct_static_call).
     template <std::size_t I>
     static PyObject* static_vector(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
         return static_body<I>(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);

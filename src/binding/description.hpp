@@ -260,10 +260,11 @@ public:
 
     // Converts every argument in parameter order, then hands the record to
     // `finish`; the first failing conversion is the result. Reached only when
-    // an argument needs more than its fast path. The arguments before it
-    // take their fast paths again: those only read objects of exact built-in
-    // types or of this module's classes, so they give the same values, and
-    // the fast record need not leave its registers to be passed here.
+    // an argument needs more than its fast path. The arguments before that
+    // one take their fast paths again: those only read objects of exact
+    // built-in types or of this module's classes and run no Python code, so
+    // they give the same values, and the fast record need not leave its
+    // registers to be passed here.
     template <class Slots, class Finish>
     [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(Slots slots, Finish& finish) {
         Record record = defaults;
