@@ -162,15 +162,15 @@ Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const*
     return {};
 }
 
-Result<float> extract_f32_slow(PyObject* object) {
+}  // namespace detail
+
+Result<float> AsF32::convert(PyObject* object) {
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
         if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
     }
-    return narrow(value);
+    return detail::narrow(value);
 }
-
-}  // namespace detail
 
 Result<std::uint16_t> AsU16::convert(PyObject* object) {
     const long value = PyLong_AsLong(object);

@@ -106,7 +106,6 @@ namespace detail {
 // Binds the keyword names of a vector call from index `first` on.
 [[nodiscard]] Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values,
                                               PyObject* kwnames, Py_ssize_t first, PyObject** slots);
-[[nodiscard]] Result<float> extract_f32_slow(PyObject* object);
 
 // Whether a required slot after the positional ones is still empty.
 template <const CallSignature& Signature>
@@ -202,7 +201,7 @@ struct AsF32 {
         value = detail::narrow(PyFloat_AS_DOUBLE(object));
         return true;
     }
-    static Result<float> convert(PyObject* object) { return detail::extract_f32_slow(object); }
+    static Result<float> convert(PyObject* object);
 };
 
 namespace detail {
@@ -238,13 +237,6 @@ struct AsU64 {
     }
     static Result<std::uint64_t> convert(PyObject* object);
 };
-
-[[nodiscard]] inline Result<float> extract_f32(PyObject* object) {
-    float value = 0;
-    if (AsF32::try_fast(object, value)) [[likely]]
-        return value;
-    return AsF32::convert(object);
-}
 
 // A conversion failure reported under its parameter's name: a TypeError gets
 // the "argument '{}': " prefix, any other error passes unchanged.

@@ -39,10 +39,4 @@ constexpr std::string concat(std::initializer_list<std::string_view> pieces) {
     return text;
 }
 
-// A NUL-terminated copy of a constant string_view.
-template <const std::string_view& Text>
-struct CopyOf {
-    static constexpr std::string text() { return std::string(Text); }
-};
-
 }  // namespace tervalin

@@ -456,48 +456,6 @@ long sweep() {
 }
 
 // ---------------------------------------------------------------------------
-// TextLayout and render().
-
-// Every form once, and a placeholder without a prefix.
-constexpr repr::TextLayout<5> every_form{{{{"State(a=", repr::Form::shortest},
-                                           {", b=", repr::Form::four_decimal},
-                                           {", c=", repr::Form::decimal},
-                                           {", d=", repr::Form::hex},
-                                           {"", repr::Form::shortest}}},
-                                         ")"};
-constexpr repr::TextLayout<0> no_placeholders{{}, "Empty()"};
-
-void check_render() {
-    constexpr std::size_t literal_chars = 8 + 4 + 4 + 4 + 0 + 1;
-    static_assert(every_form.capacity() ==
-                  literal_chars + 2 * repr::shortest_max_chars + repr::four_decimal_max_chars +
-                      repr::decimal_max_chars + repr::hex_max_chars);
-    static_assert(no_placeholders.capacity() == 7);
-    // The span form counts the same pieces.
-    constexpr std::array<std::string_view, 6> literals{"State(a=", ", b=", ", c=", ", d=", "", ")"};
-    constexpr std::array<std::size_t, 5> widths{
-        max_chars(repr::Form::shortest), max_chars(repr::Form::four_decimal),
-        max_chars(repr::Form::decimal), max_chars(repr::Form::hex), max_chars(repr::Form::shortest)};
-    static_assert(repr::text_capacity(literals, widths) == every_form.capacity());
-
-    const auto text = repr::render<every_form>(12.5f, -0.00004f, std::uint8_t{255},
-                                               std::uint16_t{0x1f}, 0.1f);
-    CHECK(text.view() == "State(a=12.5, b=-0.0000, c=255, d=0x1f0.1)", std::string(text.view()));
-    CHECK(text.size() == text.view().size() && text.data() == text.view().data(), "");
-
-    // Worst-case values fill the capacity exactly.
-    const float tiny = -std::numeric_limits<float>::denorm_min();
-    const std::uint64_t all_ones = std::numeric_limits<std::uint64_t>::max();
-    const auto longest = repr::render<every_form>(tiny, -std::numeric_limits<float>::max(), all_ones,
-                                                  all_ones, tiny);
-    CHECK(longest.size() == every_form.capacity(), std::to_string(longest.size()));
-    CHECK(longest.view().starts_with("State(a=-0.000") && longest.view().ends_with("001)"),
-          std::string(longest.view()));
-
-    CHECK(repr::render<no_placeholders>().view() == "Empty()", "");
-}
-
-// ---------------------------------------------------------------------------
 // TextBuffer.
 
 void check_text_buffer() {
@@ -602,7 +560,6 @@ int main(int argc, char** argv) {
     const long ties = check_exact_ties();
     const long short_values = check_exact_short_values();
     const long patterns = sweep();
-    check_render();
     check_text_buffer();
     std::printf("exact ties checked: %ld, exact short values: %ld, float bit patterns swept: %ld\n", ties,
                 short_values, patterns);
