@@ -16,7 +16,6 @@ import os
 import pathlib
 import re
 import struct
-import subprocess
 import sys
 import tempfile
 import timeit
@@ -24,6 +23,8 @@ import timeit
 import dm_frames
 import tervalin
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint
+
+from instructions import callgrind_loops, loop_runner
 
 TARGET = 10.0  # the native path is at least this many times faster
 REPEATS = 200
@@ -154,23 +155,16 @@ def timings():
 
 def counted_child():
     for stmt in ["pass"] + [stmt for row in ROWS for stmt in row[1:3]]:
-        exec("def loop(n):\n    for _ in range(n):\n        " + stmt, NS)
-        NS["loop"](50)
+        loop = loop_runner(stmt, NS)
+        loop(50)
         os.getppid()  # callgrind dumps before each call: set-up and warm-up end here,
-        NS["loop"](LOOPS)
+        loop(LOOPS)
         os.getppid()  # and the counted loop here
 
 
 def instructions():
     with tempfile.TemporaryDirectory() as workdir:
-        out = pathlib.Path(workdir) / "frames.out"
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-before=os_getppid",
-                        sys.executable, __file__, "--child"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        totals = []
-        for dump in sorted(out.parent.glob(out.name + ".*"), key=lambda p: int(p.suffix[1:])):
-            totals.append(int(re.search(r"^(?:summary|totals): (\d+)", dump.read_text(), re.MULTILINE).group(1)))
-    loops = totals[1::2]
+        loops = callgrind_loops([sys.executable, __file__, "--child"], pathlib.Path(workdir) / "frames.out")
     return [(total - loops[0]) / LOOPS for total in loops[1:]]
 
 

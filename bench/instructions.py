@@ -69,6 +69,21 @@ def loop_runner(stmt, ns):
     return ns["loop"]
 
 
+def callgrind_loops(command, out):
+    """Runs `command` under callgrind, writing dumps to `out`.N, and returns each counted loop's total.
+
+    Callgrind dumps before every os.getppid() call, so the dumps alternate:
+    set-up with warm-up, then a counted loop; the last one is the exit.
+    """
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-before=os_getppid",
+                    *command], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    totals = []
+    for dump in sorted(out.parent.glob(out.name + ".*"), key=lambda p: int(p.suffix[1:])):
+        match = re.search(r"^(?:summary|totals): (\d+)", dump.read_text(), re.MULTILINE)
+        totals.append(int(match.group(1)))
+    return totals[1::2]
+
+
 def group_measures(bench, group, only):
     """The measurements of one group, in a fixed order."""
     return [(key, m) for section in bench.sections(only) for key, m in section.measures().items()
@@ -87,18 +102,10 @@ def counts(embed, group, measures, only, workdir):
     """Instructions per operation for each of `measures`, the (key, measurement) pairs of `group`."""
     import bench
 
-    out = pathlib.Path(workdir) / f"{group}.out"
-    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-before=os_getppid",
-               embed, __file__, "--child", group]
+    command = [embed, __file__, "--child", group]
     for text in only or []:
         command += ["--only", text]
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    totals = []
-    for dump in sorted(out.parent.glob(out.name + ".*"), key=lambda p: int(p.suffix[1:])):
-        match = re.search(r"^(?:summary|totals): (\d+)", dump.read_text(), re.MULTILINE)
-        totals.append(int(match.group(1)))
-    # Dumps alternate: set-up with warm-up, then the counted loop; the last one is the exit.
-    loops = totals[1::2]
+    loops = callgrind_loops(command, pathlib.Path(workdir) / f"{group}.out")
     empty, results = loops[0], {}
     for (key, m), total in zip(measures, loops[1:], strict=True):
         # A Python loop pays the interpreter's loop overhead; a native loop runs inside one call.

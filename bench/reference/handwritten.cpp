@@ -51,19 +51,30 @@ PyTypeObject *MitLimitsType, *MitSetpointType, *ControlSetpointType, *MotorState
 
 constexpr MitLimitsRecord default_limits{12.5F, 30.0F, 500.0F, 5.0F, 10.0F};
 
-// ---- messages ----
+// ---- texts ----
 
-// An ASCII message assembled on the stack; every piece is a name of this
-// module or a number, far below the capacity.
-class Message {
+// ASCII text assembled on the stack: binding messages and representations.
+class Text {
 public:
-    Message& put(std::string_view text) {
+    Text& put(std::string_view text) {
         std::memcpy(end_, text.data(), text.size());
         end_ += text.size();
         return *this;
     }
-    Message& number(std::size_t value) {
-        end_ = tervalin::repr::write_decimal(end_, value);
+    Text& shortest(float v) {
+        end_ = tervalin::repr::write_shortest(end_, v);
+        return *this;
+    }
+    Text& four_decimal(float v) {
+        end_ = tervalin::repr::write_four_decimal(end_, v);
+        return *this;
+    }
+    Text& decimal(std::uint64_t v) {
+        end_ = tervalin::repr::write_decimal(end_, v);
+        return *this;
+    }
+    Text& hex(std::uint64_t v) {
+        end_ = tervalin::repr::write_hex_prefixed(end_, v);
         return *this;
     }
     // Created as an ASCII str directly, without UTF-8 decoding.
@@ -81,7 +92,10 @@ public:
     }
 
 private:
-    char buffer_[256];
+    // Five labelled shortest floats (48 characters each at most) and the
+    // longest template's literals fit with room to spare, as do the binding
+    // messages (names of this module and counts).
+    char buffer_[512];
     char* end_ = buffer_;
 };
 
@@ -140,15 +154,15 @@ const Signature* const signatures[] = {&limits_signature,    &setpoint_signature
                                        &force_pos_signature, &damiao_signature};
 
 [[gnu::cold, gnu::noinline]] void too_many_positional(const Signature& s, std::size_t given) {
-    Message m;
+    Text m;
     m.put(s.display).put(" takes ");
-    if (s.required != s.count) m.put("from ").number(s.required).put(" to ");
-    m.number(s.count).put(" positional arguments but ").number(given).put(given == 1 ? " was given" : " were given");
+    if (s.required != s.count) m.put("from ").decimal(s.required).put(" to ");
+    m.decimal(s.count).put(" positional arguments but ").decimal(given).put(given == 1 ? " was given" : " were given");
     m.raise(PyExc_TypeError);
 }
 
 [[gnu::cold, gnu::noinline]] void multiple_values(const Signature& s, std::size_t param) {
-    Message m;
+    Text m;
     m.put(s.display).put(" got multiple values for argument '").put(s.names[param]).put("'");
     m.raise(PyExc_TypeError);
 }
@@ -156,7 +170,7 @@ const Signature* const signatures[] = {&limits_signature,    &setpoint_signature
 [[gnu::cold, gnu::noinline]] void unexpected_keyword(const Signature& s, PyObject* key) {
     PyObject* key_text = object_text(key);
     if (key_text == nullptr) return;
-    Message m;
+    Text m;
     PyObject* start = m.put(s.display).put(" got an unexpected keyword argument '").text();
     if (start != nullptr) {
         if (PyObject* message = PyUnicode_FromFormat("%U%U'", start, key_text)) {
@@ -172,8 +186,8 @@ const Signature* const signatures[] = {&limits_signature,    &setpoint_signature
     std::size_t missing = 0;
     for (std::size_t i = given; i < s.required; ++i) missing += slots[i] == nullptr;
     if (missing == 0) return true;
-    Message m;
-    m.put(s.display).put(" missing ").number(missing).put(" required positional ");
+    Text m;
+    m.put(s.display).put(" missing ").decimal(missing).put(" required positional ");
     m.put(missing == 1 ? "argument: " : "arguments: ");
     std::size_t listed = 0;
     for (std::size_t i = 0; i < s.required; ++i) {
@@ -310,7 +324,7 @@ struct Constructor {
     }
     PyObject* text = object_text(incoming);
     if (text != nullptr) {
-        Message m;
+        Text m;
         PyObject* start = m.put("argument '").put(s.names[param]).put("': ").text();
         if (start != nullptr) {
             PyObject* message = PyUnicode_Concat(start, text);
@@ -449,45 +463,6 @@ template <class Record, auto Member>
 PyObject* get_int(PyObject* self, void*) {
     return PyLong_FromLong(record_of<Record>(self).*Member);
 }
-
-// ---- representation ----
-
-class Text {
-public:
-    Text& put(std::string_view text) {
-        std::memcpy(end_, text.data(), text.size());
-        end_ += text.size();
-        return *this;
-    }
-    Text& shortest(float v) {
-        end_ = tervalin::repr::write_shortest(end_, v);
-        return *this;
-    }
-    Text& four_decimal(float v) {
-        end_ = tervalin::repr::write_four_decimal(end_, v);
-        return *this;
-    }
-    Text& decimal(std::uint64_t v) {
-        end_ = tervalin::repr::write_decimal(end_, v);
-        return *this;
-    }
-    Text& hex(std::uint64_t v) {
-        end_ = tervalin::repr::write_hex_prefixed(end_, v);
-        return *this;
-    }
-    PyObject* text() const {
-        const auto size = static_cast<Py_ssize_t>(end_ - buffer_);
-        PyObject* text = PyUnicode_New(size, 127);
-        if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), buffer_, static_cast<std::size_t>(size));
-        return text;
-    }
-
-private:
-    // Five labelled shortest floats (48 characters each at most) and the
-    // longest template's literals fit with room to spare.
-    char buffer_[512];
-    char* end_ = buffer_;
-};
 
 // ---- MitLimits ----
 
