@@ -1,9 +1,28 @@
 #include "logbridge/read_sections.hpp"
 
+#include <pthread.h>
+
 #include <array>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
+
+// glibc 2.34 moved the thread-specific key functions into libc under a new
+// symbol version. Built against such a glibc, the module still binds to the
+// versions every glibc since 2.17 provides (libc keeps them for old
+// binaries), so that it loads wherever the wheel's platform tag says.
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+#if defined(__x86_64__)
+#define TERVALIN_GLIBC_BASELINE "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define TERVALIN_GLIBC_BASELINE "GLIBC_2.17"
+#endif
+#ifdef TERVALIN_GLIBC_BASELINE
+__asm__(".symver pthread_key_create, pthread_key_create@" TERVALIN_GLIBC_BASELINE);
+__asm__(".symver pthread_setspecific, pthread_setspecific@" TERVALIN_GLIBC_BASELINE);
+#endif
+#endif
 
 namespace tervalin::log {
 namespace {
@@ -19,18 +38,26 @@ struct SlotBlock {
 
 constinit SlotBlock first_block;
 
-// Hands the slot back when its thread ends. The thread is outside any read
-// section then, so its number is even.
-struct SlotOwner {
-    ReaderSlot* slot = nullptr;
-    ~SlotOwner() {
-        if (slot == nullptr) return;
-        detail::own_reader_slot = nullptr;
-        slot->owned.store(false, std::memory_order_release);
-    }
-};
+// Hands a thread's slot back when the thread ends; it is outside any read
+// section then, so the slot's number is even. A POSIX thread-specific key
+// rather than a thread_local object with a destructor: that would need
+// __cxa_thread_atexit_impl, which glibc has only since 2.18, and the module
+// loads on glibc 2.17.
+void hand_back(void* slot) noexcept {
+    detail::own_reader_slot = nullptr;
+    static_cast<ReaderSlot*>(slot)->owned.store(false, std::memory_order_release);
+}
 
-thread_local SlotOwner slot_owner;
+// The key, or nullopt when none could be created (readers then go without a
+// slot).
+const std::optional<pthread_key_t>& slot_key() noexcept {
+    static const std::optional<pthread_key_t> key = []() -> std::optional<pthread_key_t> {
+        pthread_key_t created{};
+        if (pthread_key_create(&created, hand_back) != 0) return std::nullopt;
+        return created;
+    }();
+    return key;
+}
 
 // Each slot is tried once and a full block leads to the next one, so the
 // scan is bounded by the chain's length; a failed exchange means another
@@ -66,9 +93,14 @@ namespace detail {
 constinit thread_local ReaderSlot* own_reader_slot = nullptr;
 
 ReaderSlot* claim_reader_slot() noexcept {
+    const std::optional<pthread_key_t>& key = slot_key();
+    if (!key) return nullptr;
     ReaderSlot* slot = take_free_slot();
     if (slot == nullptr) return nullptr;
-    slot_owner.slot = slot;
+    if (pthread_setspecific(*key, slot) != 0) {
+        slot->owned.store(false, std::memory_order_release);
+        return nullptr;
+    }
     own_reader_slot = slot;
     return slot;
 }

@@ -74,3 +74,60 @@ for file in importlib.metadata.files("tervalin"):
     kit = {f for f in installed if f.startswith("tervalin-dev/")}
     assert kit == {"tervalin-dev/cmake/tervalinConfig.cmake", "tervalin-dev/cmake/tervalinConfigVersion.cmake",
                    *(f"tervalin-dev/include/tervalin/{h}.hpp" for h in ("records", "instance", "producer", "dm_codec"))}
+
+
+def wheel_metadata(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        return email.parser.Parser().parsestr(archive.read("tervalin-1.1.0.dist-info/METADATA").decode())
+
+
+@pytest.mark.parametrize(
+    "field, expected",
+    [
+        ("Metadata-Version", ["2.4"]),
+        ("Name", ["tervalin"]),
+        ("License-Expression", ["MIT"]),
+        ("License-File", ["LICENSE"]),
+        ("Author", ["the tervalin developers"]),
+        ("Requires-Python", ["<3.14,>=3.13"]),
+        ("License", None),  # superseded by License-Expression
+    ],
+)
+def test_metadata_field(dist, field, expected):
+    assert wheel_metadata(dist[1]).get_all(field) == expected
+
+
+def test_metadata_summary_keywords_and_classifiers(dist):
+    metadata = wheel_metadata(dist[1])
+    assert metadata["Summary"].startswith("Value types for commanding Damiao DM-series servo motors")
+    assert "damiao" in metadata["Keywords"].split(",")
+    classifiers = metadata.get_all("Classifier")
+    for needed in ("Typing :: Typed", "Programming Language :: C++", "Programming Language :: Python :: 3.13",
+                   "Programming Language :: Python :: Implementation :: CPython", "Operating System :: POSIX :: Linux",
+                   "Topic :: System :: Hardware"):
+        assert needed in classifiers, needed
+    assert any(c.startswith("Development Status :: ") for c in classifiers)
+    assert not any(c.startswith("License :: ") for c in classifiers)
+    # The test extra names only what the tests run.
+    extras = {r.split(";")[0] for r in metadata.get_all("Requires-Dist") if 'extra == "test"' in r}
+    assert {re.split(r"[\[<>=]", r)[0] for r in extras} == {"pytest", "hypothesis", "mypy", "pyright", "build",
+                                                            "auditwheel", "scikit-build-core"}
+
+
+def test_wheel_is_portable(dist):
+    report = " ".join(run(sys.executable, "-m", "auditwheel", "show", dist[1]).split())
+    tag = re.search(r'consistent with the following platform tag: "manylinux_(\d+)_(\d+)_(\w+)"', report)
+    assert tag, report
+    assert (int(tag[1]), int(tag[2])) <= MANYLINUX and tag[3] == platform.machine(), report
+    # The C++ runtime is inside the module: no system libstdc++ is needed.
+    assert "libstdc++" not in report, report
+
+
+def test_module_exports_only_its_own_symbols(dist, tmp_path):
+    with zipfile.ZipFile(dist[1]) as archive:
+        (name,) = [n for n in archive.namelist() if n.endswith(".so")]
+        module = archive.extract(name, tmp_path)
+    exported = [line.split()[-1] for line in run("nm", "-D", "--defined-only", module).splitlines()]
+    assert "PyInit_tervalin" in exported
+    # The entry point and the native logging functions of namespace tervalin, nothing of the C++ runtime.
+    assert [s for s in exported if s != "PyInit_tervalin" and not s.startswith("_ZN8tervalin")] == []
