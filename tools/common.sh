@@ -1,6 +1,6 @@
-# Shared by tools/quickstart and tools/test: finds CPython 3.13, prepares the
-# virtual environment .venv at the repository root, and builds and installs
-# the wheel into it incrementally.
+# Sourced by the scripts of tools/ and by bench/run: finds CPython 3.13,
+# prepares the virtual environment .venv at the repository root, builds and
+# installs the wheel into it incrementally, and configures test builds.
 set -euo pipefail
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -123,7 +123,6 @@ import importlib.metadata, sys, zipfile
 def entries(record):
     pairs = (line.split(",")[:2] for line in record.splitlines() if line)
     pairs = {path: digest for path, digest in pairs if path.split("/")[-1] not in ("INSTALLER", "REQUESTED", "direct_url.json")}
-    pairs.pop(next((p for p in pairs if p.endswith(".dist-info/RECORD")), None), None)
     return pairs
 
 with zipfile.ZipFile(sys.argv[1]) as wheel:
@@ -154,7 +153,18 @@ install_project() {
     fi
 }
 
-# Creates or reuses .venv with tervalin installed (bench/run).
+# Creates or reuses .venv with tervalin installed (tools/quickstart, bench/run).
 prepare_venv() {
     install_project tervalin
+}
+
+# Configures the CMake build directory build/$1 with the remaining arguments
+# against .venv's interpreter; the configure output goes to a log, shown only
+# when configuring fails.
+configure_build() {
+    local name=$1
+    shift
+    mkdir -p build
+    "$(find_cmake)" -S . -B "build/$name" -DPython_EXECUTABLE="$repo_root/.venv/bin/python" "$@" \
+        >"build/$name-configure.log" 2>&1 || { cat "build/$name-configure.log"; exit 1; }
 }

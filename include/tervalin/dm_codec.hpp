@@ -46,13 +46,13 @@
 
 namespace tervalin::dm {
 
+using FrameData = std::array<std::uint8_t, 8>;
+
 // One CAN frame: identifier and the 8 data bytes.
 struct Frame {
     std::uint32_t id;
-    std::array<std::uint8_t, 8> data;
+    FrameData data;
 };
-
-using FrameData = std::array<std::uint8_t, 8>;
 
 // Status codes, the high nibble of a feedback frame's byte 0.
 namespace status {

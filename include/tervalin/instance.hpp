@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 namespace tervalin {
 

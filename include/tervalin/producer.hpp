@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 
@@ -83,17 +84,12 @@ namespace detail {
 
 constexpr const char* rebuild_advice = "rebuild it against the installed tervalin";
 
-inline bool same_text(const char* a, const char* b) noexcept {
-    while (*a != '\0' && *a == *b) ++a, ++b;
-    return *a == *b;
-}
-
 // The layout version the module publishes in its state, or 0 (never a
 // version) with no exception set when `module` is not the tervalin extension.
 inline std::uint32_t published_version(PyObject* module) noexcept {
     if (!PyModule_Check(module)) return 0;
     PyModuleDef* definition = PyModule_GetDef(module);
-    if (definition == nullptr || definition->m_name == nullptr || !same_text(definition->m_name, "tervalin") ||
+    if (definition == nullptr || definition->m_name == nullptr || std::strcmp(definition->m_name, "tervalin") != 0 ||
         definition->m_size < static_cast<Py_ssize_t>(sizeof(ModuleState)))
         return 0;
     const void* state = PyModule_GetState(module);
@@ -140,7 +136,7 @@ inline bool check_layout(PyObject* module, const Layout& expected, PyTypeObject*
             return false;
         }
         types[i] = reinterpret_cast<PyTypeObject*>(found);
-        if (!detail::same_text(types[i]->tp_name, want.type_name) || types[i]->tp_basicsize != want.basic_size ||
+        if (std::strcmp(types[i]->tp_name, want.type_name) != 0 || types[i]->tp_basicsize != want.basic_size ||
             types[i]->tp_itemsize != 0) {
             PyErr_Format(PyExc_ImportError,
                          "tervalin.%s is type '%s' of %zd bytes, this extension was built for type '%s' of %zd "
@@ -186,8 +182,7 @@ template <class Record>
 [[nodiscard]] inline PyObject* make_motor_state(const MotorStateRecord& record) noexcept {
     PyTypeObject* type = class_of<MotorStateRecord>();
     if (type == nullptr) return nullptr;
-    const allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* object = alloc(type, 0);
+    PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
         return nullptr;

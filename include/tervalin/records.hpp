@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
 
 namespace tervalin {
 

@@ -67,7 +67,7 @@ PyObject* check_layout(PyObject*, PyObject* args) {
     }
     PyTypeObject* types[producer::class_count] = {};
     if (!producer::check_layout(module, expected, types)) return nullptr;
-    for (PyTypeObject*& type : types) Py_CLEAR(type);
+    producer::detail::release(types);
     Py_RETURN_TRUE;
 }
 
@@ -287,15 +287,13 @@ PyObject* allocations(PyObject*, PyObject* args) {
     return PyLong_FromLong(count);
 }
 
-const log::BridgeLogger* bridge() { return dynamic_cast<const log::BridgeLogger*>(&log::logger()); }
-
 // cache_entry(target): the cached filter (0..5) of the target's node, None for
 // a node without entry, False when the cache has no node for it.
 PyObject* cache_entry(PyObject*, PyObject* arg) {
     Py_ssize_t size = 0;
     const char* target = PyUnicode_AsUTF8AndSize(arg, &size);
     if (target == nullptr) return nullptr;
-    const log::BridgeLogger* installed = bridge();
+    const log::BridgeLogger* installed = installed_bridge();
     if (installed == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "the bridge is not installed");
         return nullptr;

@@ -367,7 +367,8 @@ std::string reference_shortest(float v) {
 
 void check_shortest_pattern(float v, const std::string& context) {
     const std::string text = shortest(v, context);
-    CHECK(text == reference_shortest(v), context + " " + text + " want " + reference_shortest(v));
+    const std::string want = reference_shortest(v);
+    CHECK(text == want, context + " " + text + " want " + want);
     if (std::isnan(v)) {
         CHECK(text == "NaN", context + " " + text);
         return;

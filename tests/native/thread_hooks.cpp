@@ -20,8 +20,6 @@ namespace {
 using namespace tervalin;
 using Clock = std::chrono::steady_clock;
 
-const log::BridgeLogger* installed_bridge() { return dynamic_cast<const log::BridgeLogger*>(&log::logger()); }
-
 void emit_error(std::string_view target) {
     log::emit(log::Level::error, target, log::Site{}, log::Message([] { return std::string_view("rejected"); }));
 }
@@ -59,11 +57,15 @@ void park_writer() {
     while (done.load() < state.threads && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     state.finished_while_parked = done.load() == state.threads;
     // Readers still running (only when something is wrong) are joined after the store.
-    for (std::thread& reader : state.readers)
-        if (state.finished_while_parked) reader.join();
+    if (state.finished_while_parked)
+        for (std::thread& reader : state.readers) reader.join();
 }
 
 }  // namespace
+
+const tervalin::log::BridgeLogger* installed_bridge() {
+    return dynamic_cast<const tervalin::log::BridgeLogger*>(&tervalin::log::logger());
+}
 
 PyObject* parked_store(PyObject*, PyObject* args) {
     const char* rejected_target = nullptr;

@@ -4,6 +4,13 @@
 
 #include <Python.h>
 
+namespace tervalin::log {
+class BridgeLogger;
+}
+
+// The installed bridge logger, or null when another logger is installed.
+const tervalin::log::BridgeLogger* installed_bridge();
+
 // parked_store(rejected_target, fresh_target, threads, records): logs a first
 // record for `fresh_target` from this thread, whose store is parked between
 // building and publishing its tree while `threads` native threads emit

@@ -7,7 +7,7 @@ from calling the same C API functions on the object through ctypes.
 """
 
 import ctypes
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from functools import partial
 
 from conftest import f32
@@ -49,13 +49,6 @@ class Sig:
 SIGNATURES = [
     Sig(MitLimits, "MitLimits", "__new__", LIMIT_FIELDS, 0, ("f32",) * 5, DEFAULT_LIMITS),
     Sig(MitSetpoint, "MitSetpoint", "__new__", SETPOINT_FIELDS, 0, ("f32",) * 5, (0.0,) * 5),
-    # The constructors once more through __new__, which binds a tuple and a dict.
-    Sig(partial(MitLimits.__new__, MitLimits), "MitLimits", "__new__", LIMIT_FIELDS, 0, ("f32",) * 5,
-        DEFAULT_LIMITS),
-    Sig(partial(MitSetpoint.__new__, MitSetpoint), "MitSetpoint", "__new__", SETPOINT_FIELDS, 0, ("f32",) * 5,
-        (0.0,) * 5),
-    Sig(partial(Damiao.__new__, Damiao), "Damiao", "__new__", ("motor_id", "master_id", "limits", "timeout_ms"), 2,
-        ("u16", "u16", "limits", "u64"), (None, None, DEFAULT_LIMITS, 20)),
     Sig(mit_setpoint, None, "mit_setpoint", SETPOINT_FIELDS, 0, ("f32",) * 5, (0.0,) * 5),
     Sig(Damiao, "Damiao", "__new__", ("motor_id", "master_id", "limits", "timeout_ms"), 2,
         ("u16", "u16", "limits", "u64"), (None, None, DEFAULT_LIMITS, 20)),
@@ -66,6 +59,9 @@ SIGNATURES = [
     Sig(ControlSetpoint.force_pos, "ControlSetpoint", "force_pos",
         ("position", "velocity_limit", "torque_ratio"), 3, ("f32",) * 3, (None,) * 3),
 ]
+# The constructors once more through __new__, which binds a tuple and a dict.
+SIGNATURES += [replace(sig, func=partial(sig.func.__new__, sig.func)) for sig in SIGNATURES
+               if isinstance(sig.func, type)]
 
 
 @dataclass

@@ -5,6 +5,7 @@ import math
 import struct
 import sys
 import warnings
+from functools import partial
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
@@ -355,7 +356,7 @@ def hostile_calls(draw, sig):
             hostile[name] = Hostile(value, action)
         elif how == "dying":
             hostile[name] = (DyingFloat if kind == "f32" else DyingInt)(value)
-            hostile[name].action = "raise" if action == "raise" else action
+            hostile[name].action = action
         else:
             hostile[name] = value
         plain[name] = value
@@ -374,13 +375,14 @@ def outcome(func, kwargs):
 
 # Values that raise from __del__ and outlive the call (hypothesis keeps what it drew) are reported late.
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
-@pytest.mark.parametrize("sig", SIGNATURES, ids=lambda sig: f"{sig.display}-{getattr(sig.func, 'func', '')}")
+@pytest.mark.parametrize("sig", SIGNATURES,
+                         ids=lambda sig: sig.display + (" via __new__" if isinstance(sig.func, partial) else ""))
 @settings(max_examples=40, **SETTINGS)
 @given(data=st.data())
 def test_arguments_attacking_the_keyword_dict(sig, data):
     hostile, plain = data.draw(hostile_calls(sig))
-    raising = [n for n in sig.params if n in hostile and getattr(hostile[n], "action", None) == "raise"
-               and isinstance(hostile[n], Hostile)]
+    raising = [n for n in sig.params if n in hostile and isinstance(hostile[n], Hostile)
+               and hostile[n].action == "raise"]
     seen, hook = [], sys.unraisablehook
     sys.unraisablehook = seen.append
     try:
