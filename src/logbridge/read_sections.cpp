@@ -110,6 +110,13 @@ void unlock_slotless() noexcept { slotless_readers.unlock(); }
 
 }  // namespace detail
 
+std::size_t owned_reader_slots() noexcept {
+    std::size_t owned = 0;
+    for (const SlotBlock* block = &first_block; block != nullptr; block = block->next.load(std::memory_order_acquire))
+        for (const ReaderSlot& slot : block->slots) owned += slot.owned.load(std::memory_order_acquire) ? 1 : 0;
+    return owned;
+}
+
 GracePeriod GracePeriod::begin() noexcept {
     // A slotless reader that holds the mutex now may hold what was just
     // unpublished: wait it out. One that takes the mutex later sees the new

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -33,7 +34,7 @@ namespace detail {
 // The calling thread's slot, once it has read.
 extern constinit thread_local ReaderSlot* own_reader_slot;
 // Claims a slot for the calling thread, released when the thread ends; null
-// when there is no memory for one.
+// when there is no memory for one (or no thread-specific key).
 [[gnu::cold]] ReaderSlot* claim_reader_slot() noexcept;
 // A thread without a slot reads holding this mutex instead, and writers pass
 // through it before they count open sections. Only a failed allocation leads
@@ -41,6 +42,10 @@ extern constinit thread_local ReaderSlot* own_reader_slot;
 [[gnu::cold]] void lock_slotless() noexcept;
 [[gnu::cold]] void unlock_slotless() noexcept;
 }  // namespace detail
+
+// How many reader slots threads own now (for tests: threads that have ended
+// own none).
+[[nodiscard]] std::size_t owned_reader_slots() noexcept;
 
 // One read section of the calling thread. Nested sections of one thread are
 // part of the outermost one.

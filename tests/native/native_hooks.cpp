@@ -7,6 +7,7 @@
 #include "binding/error.hpp"
 
 #include "logbridge/bridge_logger.hpp"
+#include "logbridge/read_sections.hpp"
 
 #include <tervalin/log.hpp>
 #include <tervalin/producer.hpp>
@@ -306,6 +307,10 @@ PyObject* cache_entry(PyObject*, PyObject* arg) {
 
 PyObject* max_level(PyObject*, PyObject*) { return PyLong_FromLong(static_cast<long>(log::max_level())); }
 
+PyObject* owned_reader_slots(PyObject*, PyObject*) {
+    return PyLong_FromSize_t(log::owned_reader_slots());
+}
+
 // install_again(): a second installation, inside a boundary.
 PyObject* install_again(PyObject*, PyObject*) {
     return call_boundary<PyObject*>(nullptr, []() -> Result<PyObject*> {
@@ -327,6 +332,7 @@ PyMethodDef methods[] = {
     {"emit_timed", emit_timed, METH_VARARGS, nullptr},
     {"allocations", allocations, METH_VARARGS, nullptr},
     {"max_level", max_level, METH_NOARGS, nullptr},
+    {"owned_reader_slots", owned_reader_slots, METH_NOARGS, nullptr},
     {"install_again", install_again, METH_NOARGS, nullptr},
     {"motor_state", motor_state, METH_VARARGS, nullptr},
     {"motor_state_bits", motor_state_bits, METH_VARARGS, nullptr},

@@ -226,8 +226,11 @@ def test_readers_complete_while_a_store_is_parked():
 def test_trees_replaced_under_readers_are_freed(threads):
     logger = object()
     before = sys.getrefcount(logger)
+    slots = native.owned_reader_slots()
     result = native.reject_under_stores(threads, 20_000, 16, logger)
     assert result["stores"] > 0
+    # Every reader thread has ended and handed its slot back.
+    assert native.owned_reader_slots() == slots
     # A replaced tree waits only for read sections that were open when it was
     # replaced: once the readers are gone, the next store frees all of them,
     assert result["retired_after"] == 0
