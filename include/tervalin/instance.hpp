@@ -6,7 +6,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
 
 namespace tervalin {
 
@@ -18,14 +17,6 @@ struct Instance {
     PyObject header;
     Record value;
     std::size_t borrow_count;
-};
-
-// The state of the module object (its PyModuleDef's m_size): publishes the
-// layout version, so that code built separately can check that the loaded
-// module lays out instances as it was compiled for. `layout_version` stays
-// the first field whatever is added later.
-struct ModuleState {
-    std::uint32_t layout_version;
 };
 
 }  // namespace tervalin

@@ -1,11 +1,12 @@
 // tervalin: making MotorState values and reading tervalin values from an
 // extension module built separately from tervalin.
 //
-// Header-only, C++17 on, no link-time dependency: the classes are found by
-// importing `tervalin`. On first use the loaded module's layout (its layout
-// version, and each class's type name and basic size) is checked against the
-// one this code was compiled with; a mismatch is an ImportError that says so,
-// and nothing is read or written. Every function needs the interpreter lock
+// Header-only, C++17 on, no link-time dependency: the classes are taken from
+// the state of the imported `tervalin` module object (<tervalin/module_state.hpp>),
+// never from its attributes, which Python code may replace. On first use the
+// state's layout version, and each class's type name and basic size, are
+// checked against the ones this code was compiled with; a mismatch is an
+// ImportError that says so, and nothing is read or written. Every function needs the interpreter lock
 // and follows CPython's convention: a null pointer, `false` or an empty
 // optional means a Python exception is set. No function throws.
 //
@@ -15,6 +16,7 @@
 #pragma once
 
 #include <tervalin/instance.hpp>
+#include <tervalin/module_state.hpp>
 #include <tervalin/records.hpp>
 
 #include <Python.h>
@@ -27,9 +29,8 @@
 
 namespace tervalin::producer {
 
-// The five classes, in the order the module registers them.
-enum class ClassIndex : std::size_t { mit_limits, mit_setpoint, control_setpoint, motor_state, damiao };
-inline constexpr std::size_t class_count = 5;
+using tervalin::class_count;
+using tervalin::ClassIndex;
 
 // What a class's instances look like: the class's attribute name in the
 // module, its type name and the basic size of an instance.
@@ -84,68 +85,58 @@ namespace detail {
 
 constexpr const char* rebuild_advice = "rebuild it against the installed tervalin";
 
-// The layout version the module publishes in its state, or 0 (never a
-// version) with no exception set when `module` is not the tervalin extension.
-inline std::uint32_t published_version(PyObject* module) noexcept {
-    if (!PyModule_Check(module)) return 0;
-    PyModuleDef* definition = PyModule_GetDef(module);
-    if (definition == nullptr || definition->m_name == nullptr || std::strcmp(definition->m_name, "tervalin") != 0 ||
-        definition->m_size < static_cast<Py_ssize_t>(sizeof(ModuleState)))
-        return 0;
-    const void* state = PyModule_GetState(module);
-    return state != nullptr ? static_cast<const ModuleState*>(state)->layout_version : 0;
-}
-
 inline void release(PyTypeObject* (&types)[class_count]) noexcept {
     for (PyTypeObject*& type : types) Py_CLEAR(type);
 }
 
 // Strong references to the checked classes; filled once, never released
 // (the module's classes live as long as the process).
-inline PyTypeObject* bound_types[class_count] = {};
+TERVALIN_KIT_LOCAL inline PyTypeObject* bound_types[class_count] = {};
 
 }  // namespace detail
 
 // Checks `module` against `expected` and fills `types` with new references to
-// its five classes. Returns false with an ImportError set (and `types` empty)
-// when the module is not the tervalin extension, publishes another layout
-// version, or has a class whose type name or basic size differ.
+// the five classes the module created (from its state). Returns false with an
+// ImportError set (and `types` empty) when the module is not the tervalin
+// extension, publishes another layout version, or has a class whose type
+// name or basic size differ.
 inline bool check_layout(PyObject* module, const Layout& expected, PyTypeObject* (&types)[class_count]) noexcept {
-    const std::uint32_t version = detail::published_version(module);
-    if (version == 0) {
+    Py_ssize_t state_size = 0;
+    const ModuleState* state = tervalin::detail::state_of(module, state_size);
+    if (state == nullptr || state->layout_version == 0) {
         PyErr_Format(PyExc_ImportError,
                      "the imported 'tervalin' is not the tervalin extension module (it publishes no layout "
                      "version); this extension was built for tervalin layout version %u",
                      static_cast<unsigned>(expected.version));
         return false;
     }
-    if (version != expected.version) {
+    if (state->layout_version != expected.version || state_size < static_cast<Py_ssize_t>(sizeof(ModuleState))) {
         PyErr_Format(PyExc_ImportError,
                      "tervalin has layout version %u, this extension was built for layout version %u: %s",
-                     static_cast<unsigned>(version), static_cast<unsigned>(expected.version),
+                     static_cast<unsigned>(state->layout_version), static_cast<unsigned>(expected.version),
                      detail::rebuild_advice);
         return false;
     }
     for (std::size_t i = 0; i < class_count; ++i) {
         const ClassLayout& want = expected.classes[i];
-        PyObject* found = PyObject_GetAttrString(module, want.attribute);
-        if (found == nullptr || !PyType_Check(found)) {
-            Py_XDECREF(found);
+        PyTypeObject* found = state->classes[i];
+        if (found == nullptr) {
             detail::release(types);
-            PyErr_Format(PyExc_ImportError, "tervalin.%s is not a class: %s", want.attribute, detail::rebuild_advice);
+            PyErr_Format(PyExc_ImportError, "tervalin.%s is not ready: the module did not finish its start-up",
+                         want.attribute);
             return false;
         }
-        types[i] = reinterpret_cast<PyTypeObject*>(found);
-        if (std::strcmp(types[i]->tp_name, want.type_name) != 0 || types[i]->tp_basicsize != want.basic_size ||
-            types[i]->tp_itemsize != 0) {
+        if (std::strcmp(found->tp_name, want.type_name) != 0 || found->tp_basicsize != want.basic_size ||
+            found->tp_itemsize != 0) {
             PyErr_Format(PyExc_ImportError,
                          "tervalin.%s is type '%s' of %zd bytes, this extension was built for type '%s' of %zd "
                          "bytes: %s",
-                         want.attribute, types[i]->tp_name, types[i]->tp_basicsize, want.type_name,
-                         want.basic_size, detail::rebuild_advice);
+                         want.attribute, found->tp_name, found->tp_basicsize, want.type_name, want.basic_size,
+                         detail::rebuild_advice);
             detail::release(types);
             return false;
         }
+        types[i] = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(found)));
     }
     return true;
 }
@@ -193,8 +184,8 @@ template <class Record>
     return object;
 }
 
-// A copy of the value record of `object`, a tervalin instance of the
-// record's class (or of a subclass). Otherwise an empty optional with the
+// A copy of the value record of `object`, an instance of the record's class
+// (the classes have no subclasses). Otherwise an empty optional with the
 // TypeError "'{type}' object cannot be converted to '{class}'", behind
 // "argument '{argument}': " when an argument name is given. No reference to
 // `object` is kept.
@@ -202,7 +193,7 @@ template <class Record>
 [[nodiscard]] std::optional<Record> read(PyObject* object, const char* argument = nullptr) noexcept {
     PyTypeObject* type = class_of<Record>();
     if (type == nullptr) return std::nullopt;
-    if (!Py_IS_TYPE(object, type) && !PyType_IsSubtype(Py_TYPE(object), type)) {
+    if (!Py_IS_TYPE(object, type)) {
         PyObject* qualified = PyType_GetQualName(Py_TYPE(object));
         const char* found = qualified != nullptr ? PyUnicode_AsUTF8(qualified) : nullptr;
         if (found == nullptr) {

@@ -12,7 +12,7 @@ namespace tervalin {
 
 // Raised whenever a record or the instance layout changes, so that producers
 // built against another layout are refused instead of writing the wrong bytes.
-inline constexpr std::uint32_t layout_version = 1;
+inline constexpr std::uint32_t layout_version = 2;
 
 struct MitLimitsRecord {
     float p_max;

@@ -18,7 +18,9 @@ enum InstallState : int { uninstalled = 0, installing = 1, installed = 2 };
 const NopLogger nop_logger;
 std::atomic<int> install_state{uninstalled};
 const Logger* logger_slot = &nop_logger;  // written once, before the state becomes installed
-std::atomic<LevelFilter> max_level_filter{LevelFilter::off};
+// A plain byte under atomic access: separately built callers read it through
+// the log table (log_table.hpp) with their own atomic loads.
+alignas(std::atomic_ref<std::uint8_t>::required_alignment) std::uint8_t max_level_filter = 0;
 
 void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -50,9 +52,15 @@ const Logger& logger() noexcept {
     return *logger_slot;
 }
 
-void set_max_level(LevelFilter filter) noexcept { max_level_filter.store(filter, std::memory_order_relaxed); }
+void set_max_level(LevelFilter filter) noexcept {
+    std::atomic_ref(max_level_filter).store(static_cast<std::uint8_t>(filter), std::memory_order_relaxed);
+}
 
-LevelFilter max_level() noexcept { return max_level_filter.load(std::memory_order_relaxed); }
+LevelFilter max_level() noexcept {
+    return static_cast<LevelFilter>(std::atomic_ref(max_level_filter).load(std::memory_order_relaxed));
+}
+
+const std::uint8_t* max_level_address() noexcept { return &max_level_filter; }
 
 // The emitting side.
 

@@ -2,7 +2,7 @@
 // one-time installation, and the maximum level.
 #pragma once
 
-#include <tervalin/log.hpp>
+#include "logbridge/native_log.hpp"
 
 #include <cstdint>
 #include <expected>
@@ -45,5 +45,7 @@ struct SetLoggerError {};
 
 void set_max_level(LevelFilter filter) noexcept;
 [[nodiscard]] LevelFilter max_level() noexcept;
+// The byte behind max_level(), for readers that load it atomically themselves.
+[[nodiscard]] const std::uint8_t* max_level_address() noexcept;
 
 }  // namespace tervalin::log

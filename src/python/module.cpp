@@ -2,8 +2,16 @@
 #include "python/module_body.hpp"
 
 #include "binding/boundary.hpp"
+#include "binding/class_frame.hpp"
+#include "logbridge/log_table.hpp"
+#include "python/control_setpoint.hpp"
+#include "python/damiao.hpp"
+#include "python/mit_limits.hpp"
+#include "python/mit_setpoint.hpp"
+#include "python/motor_state.hpp"
 
-#include <tervalin/instance.hpp>
+#include <tervalin/module_state.hpp>
+#include <tervalin/records.hpp>
 
 #include <Python.h>
 
@@ -35,6 +43,21 @@ constexpr const char* subinterpreter_message =
     "tervalin does not yet support subinterpreters: it can be imported in one interpreter "
     "per process (see \"Limitations\" in the tervalin README)";
 
+// What code built separately reads from the module object: the classes in
+// the order of ClassIndex, and the log facade's table.
+void publish_state(PyObject* module) noexcept {
+    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+    state.layout_version = layout_version;
+    state.log_table_version = log_abi::log_table_version;
+    state.log_table = &log::log_table();
+    state.classes[static_cast<std::size_t>(ClassIndex::mit_limits)] = ClassFrame<MitLimitsClass>::existing();
+    state.classes[static_cast<std::size_t>(ClassIndex::mit_setpoint)] = ClassFrame<MitSetpointClass>::existing();
+    state.classes[static_cast<std::size_t>(ClassIndex::control_setpoint)] =
+        ClassFrame<ControlSetpointClass>::existing();
+    state.classes[static_cast<std::size_t>(ClassIndex::motor_state)] = ClassFrame<MotorStateClass>::existing();
+    state.classes[static_cast<std::size_t>(ClassIndex::damiao)] = ClassFrame<DamiaoClass>::existing();
+}
+
 Result<PyObject*> initialise() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return fail(fetch_error());
@@ -45,9 +68,9 @@ Result<PyObject*> initialise() {
 
     Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
     if (!module) return fail(fetch_error());
-    // Separately built producers check the layout version here (<tervalin/producer.hpp>).
-    static_cast<ModuleState*>(PyModule_GetState(module.get()))->layout_version = layout_version;
     if (auto filled = run_module_body(module.get()); !filled) return fail(std::move(filled).error());
+    // Only a module whose body ran to the end publishes its classes.
+    publish_state(module.get());
     if (module_cell == nullptr) module_cell = module.release();
     return Py_NewRef(module_cell);
 }

@@ -7,9 +7,9 @@
 #include "binding/error.hpp"
 
 #include "logbridge/bridge_logger.hpp"
+#include "logbridge/native_log.hpp"
 #include "logbridge/read_sections.hpp"
 
-#include <tervalin/log.hpp>
 #include <tervalin/producer.hpp>
 
 #include <atomic>

@@ -2,8 +2,8 @@
 
 #include "binding/boundary.hpp"
 #include "logbridge/bridge_logger.hpp"
+#include "logbridge/native_log.hpp"
 
-#include <tervalin/log.hpp>
 #include <tervalin/native_fault.hpp>
 
 #include <algorithm>
