@@ -30,6 +30,7 @@ import _reference
 import _tervalin_native as native
 import agreement
 import contenders
+import kit_extension
 import tervalin
 
 # Many short runs rather than a few long ones: on a shared machine a short run
@@ -227,6 +228,7 @@ class CountingHandler(logging.Handler):
 
 
 INFO = 3  # native level number of info, which maps to logging.INFO (20)
+TRACE = 5  # above the facade's maximum level: never forwarded
 REJECTED, FORWARDED = "bench::rejected", "bench::forwarded"
 
 
@@ -241,7 +243,8 @@ def prepare_loggers():
     counter = CountingHandler()
     forwarded.addHandler(counter)
     native.emit_timed(INFO, FORWARDED, 3)
-    assert counter.count == 3, "native records did not reach the Python handler"
+    kit_extension.log_repeat(INFO, FORWARDED, 2)
+    assert counter.count == 5, "native records did not reach the Python handler"
     forwarded.removeHandler(counter)
     forwarded.addHandler(NoOpHandler())
     return forwarded
@@ -258,6 +261,10 @@ class LogSection:
                 {"logger": logger, "name": logger.name}),
             "forwarded": NativeLoop("log", lambda n: native.emit_timed(INFO, FORWARDED, n)),
             "rejected": NativeLoop("log", lambda n: native.emit_timed(INFO, REJECTED, n)),
+            # The same records from an extension built separately on the kit (<tervalin/log.hpp>).
+            "kit forwarded": NativeLoop("log", lambda n: kit_extension.log_repeat(INFO, FORWARDED, n)),
+            "kit rejected": NativeLoop("log", lambda n: kit_extension.log_repeat(INFO, REJECTED, n)),
+            "kit trace": NativeLoop("log", lambda n: kit_extension.log_repeat(TRACE, REJECTED, n)),
         }
 
     def table(self, v: Values):
@@ -275,6 +282,19 @@ class LogSection:
                      f"| {v.text(python)} | {ratio:.2f} × Python | ≤ 1.2 × Python | {verdict(ratio <= 1.2)} |")
         if ratio > 1.2:
             misses.append(f"forwarded log record: {ratio:.2f} × Python (target ≤ 1.2)")
+        kit_rejected, kit_forwarded = v["kit rejected"], v["kit forwarded"]
+        ratio = kit_rejected / kit_forwarded
+        lines.append(f"| separately built extension (kit): record rejected by the cache | {v.text(kit_rejected)} | — "
+                     f"| {ratio:.4f} of forwarded | ≤ 1/50 (0.02) of forwarded | {verdict(ratio <= 1 / 50)} |")
+        if ratio > 1 / 50:
+            misses.append(f"kit's rejected log record: {ratio:.4f} of forwarded (target ≤ 0.02)")
+        ratio = kit_forwarded / python
+        lines.append(f"| separately built extension (kit): record forwarded | {v.text(kit_forwarded)} "
+                     f"| {v.text(python)} | {ratio:.2f} × Python | ≤ 1.2 × Python | {verdict(ratio <= 1.2)} |")
+        if ratio > 1.2:
+            misses.append(f"kit's forwarded log record: {ratio:.2f} × Python (target ≤ 1.2)")
+        lines.append(f"| separately built extension (kit): trace record, refused before any call | "
+                     f"{v.text(v['kit trace'])} | — | {v['kit trace'] / kit_forwarded:.4f} of forwarded | — | — |")
         return lines, misses
 
 

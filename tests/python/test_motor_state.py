@@ -152,10 +152,10 @@ def test_layout_check_refuses_other_modules(module):
         native.check_layout(module)
 
 
-def test_layout_check_refuses_a_replaced_class(monkeypatch):
-    monkeypatch.setattr(tervalin, "MitSetpoint", 5)
-    with pytest.raises(ImportError, match=r"^tervalin\.MitSetpoint is not a class: rebuild it"):
-        native.check_layout(tervalin)
+def test_layout_check_ignores_replaced_class_attributes(monkeypatch):
+    """The check took the classes from the module's attributes, which Python code can replace."""
+    for name in ("MitLimits", "MitSetpoint", "ControlSetpoint", "MotorState", "Damiao"):
+        monkeypatch.setattr(tervalin, name, 5)
     monkeypatch.delattr(tervalin, "MitSetpoint")
-    with pytest.raises(ImportError, match=r"^tervalin\.MitSetpoint is not a class"):
-        native.check_layout(tervalin)
+    assert native.check_layout(tervalin) is True
+    assert type(native.motor_state(1, 2, 3.0, 4.0, 5.0, 6, 7)) is MotorState

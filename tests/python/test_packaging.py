@@ -47,7 +47,8 @@ def test_sdist_carries_the_sources(dist):
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "LICENSE", "stubs/tervalin.pyi",
                    "include/tervalin/producer.hpp", "include/tervalin/dm_codec.hpp", "cmake/tervalinConfig.cmake",
-                   "include/tervalin/log.hpp", "src/python/module.cpp", "src/binding/boundary.hpp",
+                   "include/tervalin/log.hpp", "include/tervalin/log_table.hpp",
+                   "include/tervalin/module_state.hpp", "src/python/module.cpp", "src/binding/boundary.hpp",
                    "src/repr/number_forms.cpp", "src/logbridge/bridge_logger.cpp",
                    "src/compat/single_threaded_flag.cpp", "src/compat/module_exports.map"):
         assert needed in names, needed
@@ -70,10 +71,14 @@ for file in importlib.metadata.files("tervalin"):
     # The stub ships once, as the stub package that every type checker finds.
     assert "tervalin-stubs/__init__.pyi" in installed and "tervalin.pyi" not in installed, installed
     assert any(f.startswith("tervalin.cpython-313-") and f.endswith(".so") for f in installed), installed
-    # The producer kit for separately built extensions, found by find_package(tervalin CONFIG).
-    kit = {f for f in installed if f.startswith("tervalin-dev/")}
-    assert kit == {"tervalin-dev/cmake/tervalinConfig.cmake", "tervalin-dev/cmake/tervalinConfigVersion.cmake",
-                   *(f"tervalin-dev/include/tervalin/{h}.hpp" for h in ("records", "instance", "producer", "dm_codec"))}
+    # The kit for separately built extensions goes into the environment's
+    # prefix, where find_package(tervalin CONFIG) looks for env/bin on PATH.
+    site = pathlib.Path(listing[1]).parent
+    kit = {(site / f).resolve().relative_to(env.resolve()).as_posix() for f in installed if "tervalin" in f
+           and not f.startswith(("tervalin.", "tervalin-stubs/"))}
+    headers = ("records", "instance", "module_state", "log_table", "producer", "log", "dm_codec")
+    assert kit == {"share/cmake/tervalin/tervalinConfig.cmake", "share/cmake/tervalin/tervalinConfigVersion.cmake",
+                   *(f"include/tervalin/{h}.hpp" for h in headers)}, kit
 
 
 def wheel_metadata(wheel):
@@ -129,5 +134,6 @@ def test_module_exports_only_its_own_symbols(dist, tmp_path):
         module = archive.extract(name, tmp_path)
     exported = [line.split()[-1] for line in run("nm", "-D", "--defined-only", module).splitlines()]
     assert "PyInit_tervalin" in exported
-    # The entry point and the native logging functions of namespace tervalin, nothing of the C++ runtime.
-    assert [s for s in exported if s != "PyInit_tervalin" and not s.startswith("_ZN8tervalin")] == []
+    # The entry point only: nothing of the C++ runtime, and separately built
+    # extensions reach the log facade through the module's state, not symbols.
+    assert exported == ["PyInit_tervalin"]
