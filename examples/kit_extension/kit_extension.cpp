@@ -106,7 +106,7 @@ PyObject* log_number(PyObject*, PyObject* args) {
     const char* target = nullptr;
     int number = 0;
     if (!PyArg_ParseTuple(args, "si:log_number", &target, &number)) return nullptr;
-    log::logf(log::Level::info, target, TERVALIN_LOG_SITE, "number %d", number);
+    log::infof(target, TERVALIN_LOG_SITE, "number %d", number);
     Py_RETURN_NONE;
 }
 

@@ -20,7 +20,7 @@
 // made to wait for).
 //
 //     tervalin::log::info("motor::bus", [&] { return "timeout on " + name; });
-//     tervalin::log::logf(tervalin::log::Level::warn, "motor::bus", TERVALIN_LOG_SITE, "id %u lost", id);
+//     tervalin::log::warnf("motor::bus", TERVALIN_LOG_SITE, "id %u lost", id);
 #pragma once
 
 #include <tervalin/log_table.hpp>
@@ -230,24 +230,42 @@ Outcome trace(std::string_view target, const F& make, Site site = {}) {
     return emit(Level::trace, target, make, site);
 }
 
-// A printf-style record; the format is applied only to an accepted record.
-__attribute__((format(printf, 4, 5))) inline Outcome logf(Level level, std::string_view target, Site site,
-                                                          const char* format, ...) {
+namespace detail {
+
+inline Outcome emit_formatted(Level level, std::string_view target, Site site, const char* format,
+                              std::va_list* arguments) {
     const log_abi::LogTable* table = detail::table();
     if (table == nullptr || !detail::below_max_level(*table, level)) return Outcome::done;
-    std::va_list arguments;
-    va_start(arguments, format);
-    const detail::FormatWriter writer{format, &arguments};
-    int status = log_abi::emit_done;
-    try {
-        status = table->emit(static_cast<std::uint8_t>(level), target.data(), target.size(), site.file, site.line,
-                             &writer, &detail::FormatWriter::write);
-    } catch (...) {
-        va_end(arguments);  // a forced unwind passes here too
-        throw;
-    }
-    va_end(arguments);
-    return detail::outcome_of(status);
+    const FormatWriter writer{format, arguments};
+    return outcome_of(table->emit(static_cast<std::uint8_t>(level), target.data(), target.size(), site.file,
+                                  site.line, &writer, &FormatWriter::write));
 }
+
+}  // namespace detail
+
+// printf-style records; the format is applied only to an accepted record.
+#define TERVALIN_LOG_FORMATTED(name, level)                                                       \
+    __attribute__((format(printf, 3, 4))) inline Outcome name(std::string_view target, Site site, \
+                                                              const char* format, ...) {          \
+        std::va_list arguments;                                                                   \
+        va_start(arguments, format);                                                              \
+        Outcome outcome = Outcome::done;                                                          \
+        try {                                                                                     \
+            outcome = detail::emit_formatted(level, target, site, format, &arguments);            \
+        } catch (...) { /* only a forced unwind (the thread is being ended) */                    \
+            va_end(arguments);                                                                    \
+            throw;                                                                                \
+        }                                                                                         \
+        va_end(arguments);                                                                        \
+        return outcome;                                                                           \
+    }
+
+TERVALIN_LOG_FORMATTED(errorf, Level::error)
+TERVALIN_LOG_FORMATTED(warnf, Level::warn)
+TERVALIN_LOG_FORMATTED(infof, Level::info)
+TERVALIN_LOG_FORMATTED(debugf, Level::debug)
+TERVALIN_LOG_FORMATTED(tracef, Level::trace)
+
+#undef TERVALIN_LOG_FORMATTED
 
 }  // namespace tervalin::log
