@@ -162,6 +162,23 @@ PyObject* log_from_threads(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// log_until_exit(threads, target): detached native threads that log info
+// records for `target` until the process ends, the interpreter's finalisation
+// included.
+PyObject* log_until_exit(PyObject*, PyObject* args) {
+    int thread_count = 0;
+    const char* target_text = nullptr;
+    if (!PyArg_ParseTuple(args, "is:log_until_exit", &thread_count, &target_text)) return nullptr;
+    // Never freed: the threads outlive this call and the module.
+    const std::string* target = new std::string(target_text);
+    for (int t = 0; t < thread_count; ++t) {
+        std::thread([target] {
+            for (unsigned long i = 0;; ++i) log::emit(log::Level::info, *target, [i] { return std::to_string(i); });
+        }).detach();
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"motor_state", motor_state, METH_VARARGS, "A tervalin.MotorState made with the producer kit."},
     {"read_limits", read_limits, METH_O, "The five floats of a tervalin.MitLimits."},
@@ -173,6 +190,7 @@ PyMethodDef methods[] = {
     {"log_repeat", log_repeat, METH_VARARGS, "The same record, repeated."},
     {"enabled", enabled, METH_VARARGS, "Whether a record would be looked at further."},
     {"log_from_threads", log_from_threads, METH_VARARGS, "Records from native threads of this module."},
+    {"log_until_exit", log_until_exit, METH_VARARGS, "Native threads that log until the process ends."},
     {nullptr, nullptr, 0, nullptr},
 };
 

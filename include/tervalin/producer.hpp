@@ -2,13 +2,14 @@
 // extension module built separately from tervalin.
 //
 // Header-only, C++17 on, no link-time dependency: the classes are taken from
-// the state of the imported `tervalin` module object (<tervalin/module_state.hpp>),
-// never from its attributes, which Python code may replace. On first use the
-// state's layout version, and each class's type name and basic size, are
-// checked against the ones this code was compiled with; a mismatch is an
-// ImportError that says so, and nothing is read or written. Every function needs the interpreter lock
-// and follows CPython's convention: a null pointer, `false` or an empty
-// optional means a Python exception is set. No function throws.
+// the state of the imported `tervalin` module object
+// (<tervalin/module_state.hpp>), never from its attributes, which Python code
+// may replace. On first use the state's layout version, and each class's type
+// name and basic size, are checked against the ones this code was compiled
+// with; a mismatch is an ImportError that says so, and nothing is read or
+// written. Every function needs the interpreter lock and follows CPython's
+// convention: a null pointer, `false` or an empty optional means a Python
+// exception is set. No function throws.
 //
 //     PyObject* state = tervalin::producer::make_motor_state(record);
 //     std::optional<tervalin::MitLimitsRecord> limits =
@@ -32,8 +33,8 @@ namespace tervalin::producer {
 using tervalin::class_count;
 using tervalin::ClassIndex;
 
-// What a class's instances look like: the class's attribute name in the
-// module, its type name and the basic size of an instance.
+// What a class's instances look like: the class's name in the module (for
+// messages), its type name and the basic size of an instance.
 struct ClassLayout {
     const char* attribute;
     const char* type_name;

@@ -239,3 +239,40 @@ def test_find_package_through_the_activated_environment(tmp_path):
     # Without the environment's bin on PATH nothing points CMake there: the README's hint is needed.
     plain = configure(tmp_path / "plain", "/usr/bin:/bin")
     assert plain.returncode != 0 and "tervalinConfig.cmake" in plain.stderr, plain.stdout + plain.stderr
+
+
+@pytest.mark.parametrize("run", range(5))
+def test_native_threads_logging_through_the_exit(run):
+    """Native threads still logging while the interpreter finalises must not take the process down."""
+    out = run_child("""
+        import logging, time, kit_extension
+        logging.basicConfig(level=logging.INFO, handlers=[logging.NullHandler()])
+        kit_extension.log_until_exit(2, "kit::exit")
+        time.sleep(0.05)
+        print("exiting")
+    """)
+    assert out.split() == ["exiting"]
+
+
+def test_a_panicking_handler_is_an_outcome_not_an_exception():
+    """A PanicException raised by a handler must not cross into the other extension as a C++ exception."""
+    out = run_child("""
+        import logging, tervalin, kit_extension
+        try:
+            tervalin.MitLimits("not a number")
+        except TypeError:
+            pass
+        (panic,) = [c for c in BaseException.__subclasses__()
+                    if c.__module__ == "pyo3_runtime" and c.__name__ == "PanicException"]
+        class Panicking(logging.Handler):
+            def emit(self, record):
+                raise panic("handler panicked")
+        logger = logging.getLogger("kit.panic")
+        logger.addHandler(Panicking())
+        logger.setLevel(logging.INFO)
+        logger.propagate = False
+        print(kit_extension.log(3, "kit::panic", "first"))
+        logger.handlers[:] = [logging.NullHandler()]
+        print(kit_extension.log(3, "kit::panic", "second"))
+    """)
+    assert out.split() == ["1", "0"]

@@ -1,6 +1,7 @@
 #include "native_hooks.hpp"
 
 #include "allocation_count.hpp"
+#include "kit_hooks.hpp"
 #include "thread_hooks.hpp"
 
 #include "binding/boundary.hpp"
@@ -324,6 +325,7 @@ PyMethodDef methods[] = {
     {"logf", logf_hook, METH_VARARGS, nullptr},
     {"formatted_count", formatted_count, METH_NOARGS, nullptr},
     {"log_from_threads", log_from_threads, METH_VARARGS, nullptr},
+    {"kit_log_from_threads", kit_log_from_threads, METH_VARARGS, nullptr},
     {"rejected_while_locked", rejected_while_locked, METH_VARARGS, nullptr},
     {"parked_store", parked_store, METH_VARARGS, nullptr},
     {"reject_under_stores", reject_under_stores, METH_VARARGS, nullptr},

@@ -194,6 +194,19 @@ def test_concurrent_native_threads_and_level_changes(collect):
     assert [sys.getrefcount(logger) for logger in loggers] == [c + 1 for c in counts_before]
 
 
+def test_records_through_the_kit_header_from_native_threads(collect):
+    """The kit's header, as separately built extensions use it: its table calls must reach the same bridge."""
+    target = fresh("bridge::kit")
+    native.kit_log_from_threads(3, 200, target, INFO)
+    native.kit_log_from_threads(2, 50, target, TRACE)  # above the maximum level: refused before any call
+    records = [r for r in collect.records if r.name == target.replace("::", ".")]
+    assert sorted(r.getMessage() for r in records) == sorted(f"{t}:{i}" for t in range(3) for i in range(200))
+    assert {r.levelno for r in records} == {20}
+    # The printf-style thread passes its site; the others give none.
+    assert {(r.pathname or "").rsplit("/", 1)[-1] for r in records} == {"", "kit_hooks.cpp"}
+    assert native.cache_entry(target) == DEBUG
+
+
 def test_records_before_installation_are_dropped():
     child = run_python(
         "import logging, _tervalin_native as n\n"
