@@ -124,7 +124,7 @@ LockGuard acquire_lock() {
     fault("The Python interpreter is finalizing or finalized: the interpreter lock cannot be taken.");
 }
 
-LockGuard::~LockGuard() {
+LockGuard::~LockGuard() noexcept(false) {
     if (!active_) return;
     --detail::lock_depth_value;
     if (ensured_) PyGILState_Release(*ensured_);

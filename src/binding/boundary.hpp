@@ -74,7 +74,9 @@ public:
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
     LockGuard& operator=(LockGuard&&) = delete;
-    ~LockGuard();
+    // Not noexcept: giving the lock back may run Python code (clearing the
+    // thread state) during which the interpreter ends the thread.
+    ~LockGuard() noexcept(false);
 
 private:
     friend LockGuard acquire_lock_unless_finalizing() noexcept;
