@@ -62,29 +62,36 @@ std::optional<dm::FrameData> frame_data(PyObject* object) {
     return data;
 }
 
-// An integer argument in 0..top (anything with __index__).
-std::optional<std::uint32_t> unsigned_argument(PyObject* object, const char* name, long top) {
+// Puts "argument '{name}': " before the message of the pending TypeError,
+// as tervalin does for its own arguments; other exceptions pass unchanged.
+void name_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject* exception = PyErr_GetRaisedException();
+    PyObject* message = PyObject_Str(exception);
+    Py_DECREF(exception);
+    if (message == nullptr) return;
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message);
+    Py_DECREF(message);
+}
+
+// An integer argument (anything with __index__) in low..top, or a
+// ValueError made from `range_error` with the name, the value's repr, low
+// and top.
+std::optional<std::uint32_t> unsigned_argument(PyObject* object, const char* name, long low, long top,
+                                               const char* range_error = "argument '%s': %U is not in %ld..%ld") {
     const long value = PyLong_AsLong(object);
     if (value == -1 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyObject* message = nullptr;
-            PyObject* exception = PyErr_GetRaisedException();
-            message = PyObject_Str(exception);
-            Py_DECREF(exception);
-            if (message != nullptr) {
-                PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message);
-                Py_DECREF(message);
-            }
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            name_type_error(name);
             return std::nullopt;
         }
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
         PyErr_Clear();
-    } else if (value >= 0 && value <= top) {
+    } else if (value >= low && value <= top) {
         return static_cast<std::uint32_t>(value);
     }
     PyObject* shown = PyObject_Repr(object);
     if (shown == nullptr) return std::nullopt;
-    PyErr_Format(PyExc_ValueError, "argument '%s': %U is not in 0..%ld", name, shown, top);
+    PyErr_Format(PyExc_ValueError, range_error, name, shown, low, top);
     Py_DECREF(shown);
     return std::nullopt;
 }
@@ -95,15 +102,7 @@ std::optional<float> float_argument(PyObject* object, const char* name) {
     if (PyFloat_CheckExact(object)) return static_cast<float>(PyFloat_AS_DOUBLE(object));
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyObject* exception = PyErr_GetRaisedException();
-            PyObject* message = PyObject_Str(exception);
-            Py_DECREF(exception);
-            if (message != nullptr) {
-                PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message);
-                Py_DECREF(message);
-            }
-        }
+        name_type_error(name);
         return std::nullopt;
     }
     return static_cast<float>(value);
@@ -178,21 +177,11 @@ PyObject* write_control_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (!expect_arguments("write_control_mode", 2, nargs)) return nullptr;
     const auto motor = producer::read<DamiaoRecord>(args[0], "motor");
     if (!motor) return nullptr;
-    const long mode = PyLong_AsLong(args[1]);
-    if (mode == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-        PyErr_Clear();
-    }
-    if (mode < 1 || mode > 4) {
-        PyObject* shown = PyObject_Repr(args[1]);
-        if (shown == nullptr) return nullptr;
-        PyErr_Format(PyExc_ValueError,
-                     "argument 'mode': control modes are 1 (MIT), 2 (POS_VEL), 3 (VEL) and 4 (FORCE_POS), not %U",
-                     shown);
-        Py_DECREF(shown);
-        return nullptr;
-    }
-    return frame_result(dm::encode_mode_switch(motor->motor_id, static_cast<tervalin::ControlMode>(mode)),
+    // The mode numbers are those of ControlSetpoint.mode, 1 to 4.
+    const auto mode = unsigned_argument(
+        args[1], "mode", 1, 4, "argument '%s': control modes are 1 (MIT), 2 (POS_VEL), 3 (VEL) and 4 (FORCE_POS), not %U");
+    if (!mode) return nullptr;
+    return frame_result(dm::encode_mode_switch(motor->motor_id, static_cast<tervalin::ControlMode>(*mode)),
                         motor->motor_id);
 }
 
@@ -246,9 +235,9 @@ PyObject* encode_feedback(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         }
     }
     tervalin::MotorStateRecord state{};
-    const auto motor_id = unsigned_argument(given[0], "motor_id", 0xF);
+    const auto motor_id = unsigned_argument(given[0], "motor_id", 0, 0xF);
     if (!motor_id) return nullptr;
-    const auto error = unsigned_argument(given[1], "error", 0xF);
+    const auto error = unsigned_argument(given[1], "error", 0, 0xF);
     if (!error) return nullptr;
     const auto position = float_argument(given[2], "position");
     if (!position) return nullptr;
@@ -256,9 +245,9 @@ PyObject* encode_feedback(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!velocity) return nullptr;
     const auto torque = float_argument(given[4], "torque");
     if (!torque) return nullptr;
-    const auto t_mos = unsigned_argument(given[5], "t_mos", 0xFF);
+    const auto t_mos = unsigned_argument(given[5], "t_mos", 0, 0xFF);
     if (!t_mos) return nullptr;
-    const auto t_rotor = unsigned_argument(given[6], "t_rotor", 0xFF);
+    const auto t_rotor = unsigned_argument(given[6], "t_rotor", 0, 0xFF);
     if (!t_rotor) return nullptr;
     const auto limits = producer::read<MitLimitsRecord>(given[7], "limits");
     if (!limits) return nullptr;
