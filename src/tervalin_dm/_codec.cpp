@@ -5,8 +5,9 @@
 // with producer::make_motor_state, so nothing here depends on how tervalin
 // lays out its internals beyond the kit's checked layout. The frames come from
 // <tervalin/dm_codec.hpp>. Python sees the functions through tervalin_dm,
-// which re-exports them; the ones whose names start with an underscore serve
-// the package's bus and simulated motor.
+// which re-exports them; limits_of, timeout_of and decode_command serve the
+// package's bus and simulated motor only (the handle's limits and timeout
+// are not part of what Damiao shows).
 //
 // Every function follows CPython's convention (null with an exception set on
 // failure) and keeps no reference to its arguments.
@@ -267,7 +268,7 @@ PyObject* encode_feedback(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 // makes only MotorState values.
 PyObject* mit_limits_class = nullptr;
 
-// _limits(motor): a new MitLimits with the handle's limits.
+// limits_of(motor): a new MitLimits with the handle's limits.
 PyObject* limits_of(PyObject*, PyObject* motor_object) {
     const auto motor = producer::read<DamiaoRecord>(motor_object, "motor");
     if (!motor) return nullptr;
@@ -277,7 +278,7 @@ PyObject* limits_of(PyObject*, PyObject* motor_object) {
                                  static_cast<double>(l.kd_max), static_cast<double>(l.t_max));
 }
 
-// _timeout(motor): the handle's reply timeout in seconds.
+// timeout_of(motor): the handle's reply timeout in seconds.
 PyObject* timeout_of(PyObject*, PyObject* motor_object) {
     const auto motor = producer::read<DamiaoRecord>(motor_object, "motor");
     if (!motor) return nullptr;
@@ -298,7 +299,7 @@ const char* command_name(dm::Command command) {
     return "unknown";
 }
 
-// _decode_command(can_id, data, motor): what the motor of the handle reads
+// decode_command(can_id, data, motor): what the motor of the handle reads
 // from a frame, or None when the frame is not a command to it:
 //   ("enable",), ("disable",), ("set_zero",), ("clear_error",),
 //   ("write", register, value), ("mit", q, dq, kp, kd, tau),
@@ -306,7 +307,7 @@ const char* command_name(dm::Command command) {
 //   ("force_pos", position, velocity_limit, torque_ratio).
 // A frame of another length than 8 is no command.
 PyObject* decode_command(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_arguments("_decode_command", 3, nargs)) return nullptr;
+    if (!expect_arguments("decode_command", 3, nargs)) return nullptr;
     const long can_id = PyLong_AsLong(args[0]);
     if (can_id == -1 && PyErr_Occurred()) return nullptr;
     const auto motor = producer::read<DamiaoRecord>(args[2], "motor");
@@ -415,9 +416,9 @@ PyMethodDef methods[] = {
     {"feedback_motor_id", as_method(feedback_motor_id), METH_O,
      "feedback_motor_id(data, /)\n--\n\n"
      "The motor id a feedback frame carries (the low four bits of its first byte)."},
-    {"_limits", as_method(limits_of), METH_O, nullptr},
-    {"_timeout", as_method(timeout_of), METH_O, nullptr},
-    {"_decode_command", as_method(decode_command), METH_FASTCALL, nullptr},
+    {"limits_of", as_method(limits_of), METH_O, nullptr},
+    {"timeout_of", as_method(timeout_of), METH_O, nullptr},
+    {"decode_command", as_method(decode_command), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -446,7 +447,7 @@ PyMODINIT_FUNC PyInit__codec() {
     PyObject* module = PyModule_Create(&definition);
     if (module == nullptr) return nullptr;
     PyObject* table = status_table();
-    if (table == nullptr || PyModule_Add(module, "_status_codes", table) < 0) {
+    if (table == nullptr || PyModule_Add(module, "status_codes", table) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

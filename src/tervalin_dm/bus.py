@@ -77,8 +77,8 @@ class _Slot:
 
     def __init__(self, motor: Damiao) -> None:
         self.motor = motor
-        self.limits: MitLimits = _codec._limits(motor)
-        self.timeout = _codec._timeout(motor)
+        self.limits: MitLimits = _codec.limits_of(motor)
+        self.timeout = _codec.timeout_of(motor)
         self.lock = threading.Lock()  # held for the whole of an exchange with the motor
         # Guarded by the bus's condition:
         self.waiting: _Exchange | None = None

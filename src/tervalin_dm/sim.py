@@ -89,7 +89,7 @@ class SimulatedMotor(can.Listener):
         self.silent = False
         self.fault: int | None = None
         self.received = 0  # frames addressed to this motor
-        self._limits = _codec._limits(motor)
+        self._limits = _codec.limits_of(motor)
         self._t_max = self._limits.t_max
         self._target: tuple[float, ...] = ()
         self._lock = threading.Lock()
@@ -141,7 +141,7 @@ class SimulatedMotor(can.Listener):
         """The feedback frame answering `msg`, or None when the motor takes no notice of it or is silent."""
         if msg.is_extended_id or msg.is_remote_frame or msg.is_error_frame:
             return None
-        command = _codec._decode_command(msg.arbitration_id, msg.data, self.motor)
+        command = _codec.decode_command(msg.arbitration_id, msg.data, self.motor)
         if command is None:
             return None
         with self._lock:

@@ -59,7 +59,7 @@ class Scripted(can.Listener):
         self.notifier = can.Notifier(bus, [self], timeout=0.05)
 
     def on_message_received(self, msg):
-        if tervalin_dm._codec._decode_command(msg.arbitration_id, msg.data, self.motor) is None:
+        if tervalin_dm._codec.decode_command(msg.arbitration_id, msg.data, self.motor) is None:
             return
         self.count += 1
         delay, frames = self.script(self.count)

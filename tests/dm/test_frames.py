@@ -174,7 +174,7 @@ def test_feedback_motor_id(data, motor_id):
 
 
 def test_status_codes_are_the_codecs():
-    assert [(s.name, s.value) for s in Status] == list(_codec._status_codes)
+    assert [(s.name, s.value) for s in Status] == list(_codec.status_codes)
     assert [s for s in Status if not tervalin_dm.is_error(s)] == [Status.DISABLED, Status.ENABLED]
     # Codes the protocol does not name are faults too.
     assert tervalin_dm.is_error(0x7) and tervalin_dm.is_error(0xF)
