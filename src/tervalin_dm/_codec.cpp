@@ -122,7 +122,10 @@ PyObject* id_object(std::uint32_t id) {
 }
 
 PyObject* data_object(const dm::FrameData& data) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+    // Made empty and filled in place: one 8-byte store instead of a copy loop.
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
+    if (bytes != nullptr) std::memcpy(PyBytes_AS_STRING(bytes), data.data(), data.size());
+    return bytes;
 }
 
 // (can_id, data) of a frame for `motor_id`, or ValueError when its id is not
