@@ -290,6 +290,7 @@ class MotorBus:
         elif slot.owed_until > 0.0:
             slot.owed_until = -1.0  # paid: the settle wait ends
             self._late += 1
+            self._condition.notify_all()
             logger.debug("late reply from %r discarded: %s", slot.motor, bytes(data).hex())
 
 

@@ -68,10 +68,10 @@ class SimulatedMotor(can.Listener):
     Use it as a context manager (or `start()`/`stop()`): it joins the
     `can.Notifier` of `bus`, starting one if the bus has none, so several
     simulated motors can share one bus object. `answer(message)` gives the
-    reply to one frame without any bus.
+    reply to one frame without any bus (`bus` may then be None).
     """
 
-    def __init__(self, bus: can.BusABC, motor: Damiao, *, inertia: float = 0.002, friction: float = 0.01,
+    def __init__(self, bus: can.BusABC | None, motor: Damiao, *, inertia: float = 0.002, friction: float = 0.01,
                  step: float = 0.001, t_mos: int = 30, t_rotor: int = 32) -> None:
         self.bus = bus
         self.motor = motor
@@ -99,6 +99,8 @@ class SimulatedMotor(can.Listener):
 
     def start(self) -> None:
         """Starts answering frames on the bus."""
+        if self.bus is None:
+            raise ValueError("a SimulatedMotor made without a bus only answers through answer()")
         with _notifiers_lock:
             if self._notifier is not None:
                 return
@@ -132,7 +134,7 @@ class SimulatedMotor(can.Listener):
 
     def on_message_received(self, msg: can.Message) -> None:
         reply = self.answer(msg)
-        if reply is not None:
+        if reply is not None and self.bus is not None:
             self.bus.send(reply)
 
     # --- The protocol ---
