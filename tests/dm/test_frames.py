@@ -266,12 +266,25 @@ def test_bad_input(call, error, message):
 
 
 def test_no_reference_is_kept():
-    limits, setpoint, handle, data = MitLimits(), ControlSetpoint.vel(1.0), Damiao(1, 2), bytes(8)
-    before = [sys.getrefcount(o) for o in (limits, setpoint, handle, data)]
+    limits, setpoint, handle, data, position = MitLimits(), ControlSetpoint.vel(1.0), Damiao(1, 2), bytes(8), 0.25
+    objects = (limits, setpoint, handle, data, position)
+    before = [sys.getrefcount(o) for o in objects]
     for _ in range(100):
         tervalin_dm.decode_feedback(data, limits)
         tervalin_dm.encode(setpoint, handle)
-    assert [sys.getrefcount(o) for o in (limits, setpoint, handle, data)] == before
+        tervalin_dm.enable(handle)
+        tervalin_dm.write_control_mode(handle, 3)
+        tervalin_dm.feedback_motor_id(data)
+        tervalin_dm.encode_feedback(motor_id=1, error=1, position=position, velocity=position, torque=position,
+                                    t_mos=1, t_rotor=1, limits=limits)
+        _codec.decode_command(0x201, data, handle)
+        _codec.limits_of(handle)
+        with pytest.raises(ValueError):
+            tervalin_dm.encode_feedback(motor_id=99, error=1, position=position, velocity=position, torque=position,
+                                        t_mos=1, t_rotor=1, limits=limits)
+    assert [sys.getrefcount(o) for o in objects] == before
+    # Frames on the same id share one int object: the result allocates only its tuple and bytes.
+    assert tervalin_dm.enable(Damiao(0x7F0, 0))[0] is tervalin_dm.set_zero(Damiao(0x7F0, 1))[0]
 
 
 @pytest.mark.parametrize(
