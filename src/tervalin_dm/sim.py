@@ -88,7 +88,7 @@ class SimulatedMotor(can.Listener):
         self.torque = 0.0
         self.silent = False
         self.fault: int | None = None
-        self.received = 0  # frames addressed to this motor
+        self.received = 0  # commands taken in (frames of another mode are not)
         self._limits = _codec.limits_of(motor)
         self._t_max = self._limits.t_max
         self._target: tuple[float, ...] = ()
