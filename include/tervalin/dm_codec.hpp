@@ -238,6 +238,17 @@ enum class Command : std::uint8_t { enable = 0xFC, disable = 0xFD, set_zero = 0x
     return encode_register_write(motor_id, control_mode_register, static_cast<std::uint32_t>(mode));
 }
 
+// The motor id of a feedback frame (the low nibble of byte 0): feedback
+// arrives on the master id, so this tells which motor sent it.
+[[nodiscard]] constexpr std::uint8_t feedback_motor_id(const FrameData& data) noexcept {
+    return static_cast<std::uint8_t>(data[0] & 0xF);
+}
+
+// The status code of a feedback frame (the high nibble of byte 0).
+[[nodiscard]] constexpr std::uint8_t feedback_status(const FrameData& data) noexcept {
+    return static_cast<std::uint8_t>(data[0] >> 4);
+}
+
 // A feedback frame, decoded over the ranges of the MIT command.
 [[nodiscard]] constexpr MotorStateRecord decode_feedback(const FrameData& data,
                                                          const MitLimitsRecord& limits) noexcept {
@@ -245,14 +256,115 @@ enum class Command : std::uint8_t { enable = 0xFC, disable = 0xFD, set_zero = 0x
     const std::uint32_t dq = (std::uint32_t{data[3]} << 4) | (data[4] >> 4);
     const std::uint32_t tau = ((std::uint32_t{data[4]} & 0xF) << 8) | data[5];
     MotorStateRecord state{};
-    state.motor_id = static_cast<std::uint8_t>(data[0] & 0xF);
-    state.error = static_cast<std::uint8_t>(data[0] >> 4);
+    state.motor_id = feedback_motor_id(data);
+    state.error = feedback_status(data);
     state.position = decode_linear(q, -limits.p_max, limits.p_max, position_bits);
     state.velocity = decode_linear(dq, -limits.v_max, limits.v_max, velocity_bits);
     state.torque = decode_linear(tau, -limits.t_max, limits.t_max, torque_bits);
     state.t_mos = data[6];
     state.t_rotor = data[7];
     return state;
+}
+
+// The frames as a motor reads them, for whoever answers as one (a simulated
+// motor). Each is the inverse of its encoder up to the encoder's rounding.
+
+// A feedback frame of `state` over the ranges of the MIT command: motor id
+// and status keep their low four bits, the linear fields clamp as the MIT
+// command's do.
+[[nodiscard]] constexpr FrameData encode_feedback(const MotorStateRecord& state,
+                                                  const MitLimitsRecord& limits) noexcept {
+    const std::uint32_t q = encode_linear(state.position, -limits.p_max, limits.p_max, position_bits);
+    const std::uint32_t dq = encode_linear(state.velocity, -limits.v_max, limits.v_max, velocity_bits);
+    const std::uint32_t tau = encode_linear(state.torque, -limits.t_max, limits.t_max, torque_bits);
+    FrameData data{};
+    data[0] = static_cast<std::uint8_t>(((state.error & 0xF) << 4) | (state.motor_id & 0xF));
+    data[1] = static_cast<std::uint8_t>(q >> 8);
+    data[2] = static_cast<std::uint8_t>(q & 0xFF);
+    data[3] = static_cast<std::uint8_t>(dq >> 4);
+    data[4] = static_cast<std::uint8_t>(((dq & 0xF) << 4) | (tau >> 8));
+    data[5] = static_cast<std::uint8_t>(tau & 0xFF);
+    data[6] = state.t_mos;
+    data[7] = state.t_rotor;
+    return data;
+}
+
+// The setpoint of an MIT command, over the motor's limits.
+[[nodiscard]] constexpr MitSetpointRecord decode_mit(const FrameData& data, const MitLimitsRecord& limits) noexcept {
+    const std::uint32_t q = (std::uint32_t{data[0]} << 8) | data[1];
+    const std::uint32_t dq = (std::uint32_t{data[2]} << 4) | (data[3] >> 4);
+    const std::uint32_t kp = ((std::uint32_t{data[3]} & 0xF) << 8) | data[4];
+    const std::uint32_t kd = (std::uint32_t{data[5]} << 4) | (data[6] >> 4);
+    const std::uint32_t tau = ((std::uint32_t{data[6]} & 0xF) << 8) | data[7];
+    return {decode_linear(q, -limits.p_max, limits.p_max, position_bits),
+            decode_linear(dq, -limits.v_max, limits.v_max, velocity_bits),
+            decode_linear(kp, 0.0F, limits.kp_max, gain_bits), decode_linear(kd, 0.0F, limits.kd_max, gain_bits),
+            decode_linear(tau, -limits.t_max, limits.t_max, torque_bits)};
+}
+
+namespace detail {
+
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR float get_f32(const FrameData& data, std::size_t at) noexcept {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < 4; ++i) bits |= std::uint32_t{data[at + i]} << (8 * i);
+#ifdef TERVALIN_DM_HAS_BIT_CAST
+    return __builtin_bit_cast(float, bits);
+#else
+    float value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+#endif
+}
+
+[[nodiscard]] constexpr std::uint32_t get_u16(const FrameData& data, std::size_t at) noexcept {
+    return std::uint32_t{data[at]} | (std::uint32_t{data[at + 1]} << 8);
+}
+
+}  // namespace detail
+
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR PosVelSetpoint decode_pos_vel(const FrameData& data) noexcept {
+    return {detail::get_f32(data, 0), detail::get_f32(data, 4)};
+}
+
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR VelSetpoint decode_vel(const FrameData& data) noexcept {
+    return {detail::get_f32(data, 0)};
+}
+
+// The velocity limit and torque ratio as the motor reads them: the codes
+// divided by 100 and 10000 (codes above 10000 as they are).
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR ForcePosSetpoint decode_force_pos(const FrameData& data) noexcept {
+    return {detail::get_f32(data, 0), static_cast<float>(detail::get_u16(data, 4) / 100.0),
+            static_cast<float>(detail::get_u16(data, 6) / 10000.0)};
+}
+
+// The system command of a frame on the motor id, if it is one: seven 0xFF
+// bytes and a known command byte. Such a frame reads as an MIT command too
+// (every field near its top); a motor takes it as the system command.
+[[nodiscard]] constexpr std::optional<Command> decode_command(const FrameData& data) noexcept {
+    for (std::size_t i = 0; i < 7; ++i)
+        if (data[i] != 0xFF) return std::nullopt;
+    switch (static_cast<Command>(data[7])) {
+        case Command::enable:
+        case Command::disable:
+        case Command::set_zero:
+        case Command::clear_error:
+            return static_cast<Command>(data[7]);
+    }
+    return std::nullopt;
+}
+
+// A register write as the motor reads it from a frame on register_write_id.
+struct RegisterWrite {
+    std::uint16_t motor_id;
+    std::uint8_t reg;
+    std::uint32_t value;
+};
+
+// The register write of a frame on register_write_id, if byte 2 marks one (0x55).
+[[nodiscard]] constexpr std::optional<RegisterWrite> decode_register_write(const FrameData& data) noexcept {
+    if (data[2] != 0x55) return std::nullopt;
+    const std::uint32_t value = detail::get_u16(data, 4) | (detail::get_u16(data, 6) << 16);
+    return RegisterWrite{static_cast<std::uint16_t>(detail::get_u16(data, 0)), data[3], value};
 }
 
 }  // namespace tervalin::dm

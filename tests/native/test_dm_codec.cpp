@@ -9,6 +9,7 @@
 
 #include "check.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -209,9 +210,57 @@ void degenerate_ranges() {
     CHECK(std::isnan(s.position) && std::isnan(s.velocity) && s.torque > 0.49F && s.torque < 0.5F, "decoded");
 }
 
+// The motor's side: what a simulated motor reads from each command and the
+// feedback it answers with, against the frames above.
+void motor_side() {
+    // The hand-made MIT frame above, read back: each field within one step.
+    const MitSetpointRecord mit = dm::decode_mit({0x8A, 0x3C, 0x82, 0x10, 0xA3, 0x33, 0x37, 0x99}, defaults);
+    CHECK(mit.q == dm::decode_linear(0x8A3C, -12.5F, 12.5F, 16) && mit.q <= 1.0F && mit.q > 1.0F - 25.0F / 65535,
+          "q");
+    CHECK(mit.dq == dm::decode_linear(0x821, -30.0F, 30.0F, 12), "dq");
+    CHECK(mit.kp == dm::decode_linear(0x0A3, 0.0F, 500.0F, 12), "kp");
+    CHECK(mit.kd == dm::decode_linear(0x333, 0.0F, 5.0F, 12), "kd");
+    CHECK(mit.tau == dm::decode_linear(0x799, -10.0F, 10.0F, 12), "tau");
+    const MitSetpointRecord ends = dm::decode_mit({0xFF, 0xFF, 0x00, 0x0F, 0xFF, 0xFF, 0xF0, 0x00}, defaults);
+    CHECK(ends.q == 12.5F && ends.dq == -30.0F && ends.kp == 500.0F && ends.kd == 5.0F && ends.tau == -10.0F, "ends");
+    const auto pos_vel = dm::decode_pos_vel({0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0xC0});
+    CHECK(pos_vel.position == 1.0F && pos_vel.velocity == -2.0F, "pos_vel");
+    CHECK(dm::decode_vel({0x00, 0x00, 0xC0, 0x7F, 0, 0, 0, 0}).velocity != dm::decode_vel({}).velocity, "vel NaN");
+    const auto force = dm::decode_force_pos({0x00, 0x00, 0x00, 0x3F, 0xE8, 0x03, 0xB8, 0x0B});
+    CHECK(force.position == 0.5F && force.velocity_limit == 10.0F && force.torque_ratio == 0.3F, "force_pos");
+    CHECK(dm::decode_force_pos({0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}).velocity_limit == 655.35F, "beyond 10000");
+    // System commands: seven 0xFF bytes and a known command byte, nothing else.
+    CHECK(dm::decode_command({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFB}) == dm::Command::clear_error, "clear");
+    CHECK(!dm::decode_command({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFA}), "unknown byte");
+    CHECK(!dm::decode_command({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0xFC}), "byte 6");
+    const auto write = dm::decode_register_write({0xCD, 0xAB, 0x55, 0x07, 0x78, 0x56, 0x34, 0x12});
+    CHECK(write && write->motor_id == 0xABCD && write->reg == 7 && write->value == 0x12345678, "register write");
+    CHECK(!dm::decode_register_write({0xCD, 0xAB, 0x33, 0x07, 0x78, 0x56, 0x34, 0x12}), "not a write");
+    // Feedback: the inverse of decode_feedback on every code it produces.
+    const Bytes frames[] = {{0x11, 0x80, 0x00, 0x80, 0x08, 0x00, 35, 40}, {0xE5, 0xFF, 0xFF, 0x00, 0x0F, 0xFF, 0x00, 0xFF},
+                            {0xDF, 0x00, 0x00, 0xAB, 0xC1, 0x23, 7, 8}, {0x00, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE}};
+    const auto codes = [](const Bytes& d) {
+        return std::array<std::uint32_t, 3>{(std::uint32_t{d[1]} << 8) | d[2], (std::uint32_t{d[3]} << 4) | (d[4] >> 4),
+                                            ((std::uint32_t{d[4]} & 0xF) << 8) | d[5]};
+    };
+    for (const Bytes& frame : frames) {
+        const Bytes again = dm::encode_feedback(dm::decode_feedback(frame, defaults), defaults);
+        CHECK(again[0] == frame[0] && again[6] == frame[6] && again[7] == frame[7], "bytes 0, 6, 7");
+        // A decoded value encodes to its own code or the one below.
+        for (std::size_t i = 0; i < 3; ++i)
+            CHECK(codes(again)[i] == codes(frame)[i] || codes(again)[i] + 1 == codes(frame)[i], std::to_string(i));
+    }
+    MotorStateRecord state{0x12, 0x1E, 100.0F, -100.0F, nan, 1, 2};
+    const Bytes clamped = dm::encode_feedback(state, defaults);
+    CHECK(clamped[0] == 0xE2 && clamped[1] == 0xFF && clamped[2] == 0xFF && clamped[3] == 0x00, "clamped, nibbles");
+    CHECK(clamped[4] == 0x07 && clamped[5] == 0xFF && clamped[6] == 1 && clamped[7] == 2, "NaN torque as 0.0");
+    CHECK(dm::feedback_motor_id(clamped) == 2 && dm::feedback_status(clamped) == dm::status::overload, "routing");
+}
+
 }  // namespace
 
 int main() {
+    motor_side();
     hand_frames();
     dispatch_by_mode();
     feedback_frames();

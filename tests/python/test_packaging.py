@@ -50,7 +50,8 @@ def test_sdist_carries_the_sources(dist):
                    "include/tervalin/log.hpp", "include/tervalin/log_table.hpp",
                    "include/tervalin/module_state.hpp", "src/python/module.cpp", "src/binding/boundary.hpp",
                    "src/repr/number_forms.cpp", "src/logbridge/bridge_logger.cpp",
-                   "src/compat/single_threaded_flag.cpp", "src/compat/module_exports.map"):
+                   "src/compat/single_threaded_flag.cpp", "src/compat/module_exports.map",
+                   "src/tervalin_dm/_codec.cpp", "src/tervalin_dm/bus.py", "src/tervalin_dm/exports.map"):
         assert needed in names, needed
 
 
@@ -71,6 +72,12 @@ for file in importlib.metadata.files("tervalin"):
     # The stub ships once, as the stub package that every type checker finds.
     assert "tervalin-stubs/__init__.pyi" in installed and "tervalin.pyi" not in installed, installed
     assert any(f.startswith("tervalin.cpython-313-") and f.endswith(".so") for f in installed), installed
+    # The package tervalin_dm beside the module, typed, with its one extension.
+    dm = {f for f in installed if f.startswith("tervalin_dm/") and "__pycache__" not in f}
+    assert {f for f in dm if not f.endswith(".so")} == {
+        f"tervalin_dm/{name}" for name in ("__init__.py", "_status.py", "bus.py", "sim.py", "py.typed", "_codec.pyi")}
+    assert [f for f in dm if f.endswith(".so")] == [f for f in dm if f.startswith("tervalin_dm/_codec.cpython-313-")]
+    assert len(dm) == 7, dm
     # The kit for separately built extensions goes into the environment's
     # prefix, where find_package(tervalin CONFIG) looks for env/bin on PATH.
     site = pathlib.Path(listing[1]).parent
@@ -116,7 +123,9 @@ def test_metadata_summary_keywords_and_classifiers(dist):
     # The test extra names only what the tests run.
     extras = {r.split(";")[0] for r in metadata.get_all("Requires-Dist") if 'extra == "test"' in r}
     assert {re.split(r"[\[<>=]", r)[0] for r in extras} == {"pytest", "hypothesis", "mypy", "pyright", "build",
-                                                            "auditwheel", "scikit-build-core"}
+                                                            "auditwheel", "scikit-build-core", "python-can"}
+    # The bus and the simulated motor need python-can, and only that.
+    assert [r.split(";")[0] for r in metadata.get_all("Requires-Dist") if 'extra == "can"' in r] == ["python-can>=4.4"]
 
 
 def test_wheel_is_portable(dist):
@@ -130,10 +139,14 @@ def test_wheel_is_portable(dist):
 
 def test_module_exports_only_its_own_symbols(dist, tmp_path):
     with zipfile.ZipFile(dist[1]) as archive:
-        (name,) = [n for n in archive.namelist() if n.endswith(".so")]
+        (name,) = [n for n in archive.namelist() if n.endswith(".so") and n.startswith("tervalin.")]
         module = archive.extract(name, tmp_path)
+        (name,) = [n for n in archive.namelist() if n.endswith(".so") and n.startswith("tervalin_dm/")]
+        codec = archive.extract(name, tmp_path)
     exported = [line.split()[-1] for line in run("nm", "-D", "--defined-only", module).splitlines()]
     assert "PyInit_tervalin" in exported
     # The entry point only: nothing of the C++ runtime, and separately built
     # extensions reach the log facade through the module's state, not symbols.
     assert exported == ["PyInit_tervalin"]
+    # tervalin_dm's extension exports its entry point alone.
+    assert [line.split()[-1] for line in run("nm", "-D", "--defined-only", codec).splitlines()] == ["PyInit__codec"]

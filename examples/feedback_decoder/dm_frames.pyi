@@ -1,6 +1,0 @@
-from collections.abc import Buffer
-
-from tervalin import ControlSetpoint, Damiao, MitLimits, MotorState
-
-def decode_feedback(data: Buffer, limits: MitLimits, /) -> MotorState: ...
-def encode(setpoint: ControlSetpoint, motor: Damiao, /) -> tuple[int, bytes]: ...

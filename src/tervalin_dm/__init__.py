@@ -1,0 +1,48 @@
+"""From tervalin values to the CAN frames of Damiao DM-series motors, and back.
+
+Frames are `(can_id, data)` pairs: an 11-bit standard identifier and 8 data
+bytes. Positions are in rad, velocities in rad/s, torques in N·m,
+temperatures in °C; MIT gains are those of the MIT law
+`torque = kp * (q - position) + kd * (dq - velocity) + tau`.
+
+- `encode(setpoint, motor)`: a `ControlSetpoint` of any of the four modes
+  for a `Damiao` handle (MIT is scaled over the handle's limits);
+- `enable`, `disable`, `set_zero`, `clear_error`: the system commands;
+- `write_control_mode(motor, mode)`: register 10 through the register write;
+- `decode_feedback(data, limits)`: a feedback frame's `MotorState`;
+- `encode_feedback(...)`: the data of a feedback frame, for whoever answers as a motor;
+- `feedback_motor_id(data)`: which motor sent a feedback frame (they all
+  arrive on the master id);
+- `Status`: the status codes of `MotorState.error`.
+
+`tervalin_dm.bus.MotorBus` talks to motors through python-can, and
+`tervalin_dm.sim.SimulatedMotor` answers as one (both need the `can` extra,
+`pip install tervalin[can]`).
+"""
+
+from tervalin_dm._codec import (
+    clear_error,
+    decode_feedback,
+    disable,
+    enable,
+    encode,
+    encode_feedback,
+    feedback_motor_id,
+    set_zero,
+    write_control_mode,
+)
+from tervalin_dm._status import Status, is_error
+
+__all__ = [
+    "Status",
+    "clear_error",
+    "decode_feedback",
+    "disable",
+    "enable",
+    "encode",
+    "encode_feedback",
+    "feedback_motor_id",
+    "is_error",
+    "set_zero",
+    "write_control_mode",
+]

@@ -1,0 +1,320 @@
+"""The motor bus against simulated motors on python-can's virtual bus: replies, timeouts, late and foreign frames."""
+
+import logging
+import threading
+import time
+import uuid
+
+import can
+import pytest
+
+import tervalin_dm
+from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, mit_setpoint
+from tervalin_dm import Status
+from tervalin_dm.bus import MotorBus, NoReply
+from tervalin_dm.sim import SimulatedMotor
+
+LIMITS = MitLimits.dm4310()
+# Three motors answering on one master id: told apart by the feedback's motor id nibble. The
+# timeout leaves room for a loaded machine; replies on the virtual bus come within a millisecond.
+TIMEOUT_MS = 100
+MOTORS = [Damiao(i, 0x10, LIMITS, timeout_ms=TIMEOUT_MS) for i in (1, 2, 3)]
+HOLD = ControlSetpoint.mit(mit_setpoint(q=0.5, kp=20.0, kd=0.5))
+
+
+@pytest.fixture
+def wire():
+    """Two ends of one virtual CAN channel: the host's and the motors'."""
+    channel = f"test-{uuid.uuid4()}"
+    host = can.Bus(interface="virtual", channel=channel)
+    motors = can.Bus(interface="virtual", channel=channel)
+    yield host, motors
+    host.shutdown()
+    motors.shutdown()
+
+
+@pytest.fixture
+def sims(wire):
+    _, motors = wire
+    simulated = [SimulatedMotor(motors, m) for m in MOTORS]
+    for sim in simulated:
+        sim.start()
+    yield simulated
+    for sim in simulated:
+        sim.stop()
+
+
+def feedback(motor, t_mos, *, error=1, master_id=None, data=None, **message):
+    """A feedback frame of `motor` marked by its t_mos, as python-can delivers it."""
+    if data is None:
+        data = tervalin_dm.encode_feedback(motor_id=motor.motor_id & 0xF, error=error, position=0.0, velocity=0.0,
+                                           torque=0.0, t_mos=t_mos, t_rotor=0, limits=LIMITS)
+    return can.Message(arbitration_id=motor.master_id if master_id is None else master_id, data=data,
+                       is_extended_id=message.pop("is_extended_id", False), **message)
+
+
+class Scripted(can.Listener):
+    """A motor that answers the n-th command addressed to it with what `script(n)` gives: (delay, frames)."""
+
+    def __init__(self, bus, motor, script):
+        self.bus, self.motor, self.script, self.count = bus, motor, script, 0
+        self.notifier = can.Notifier(bus, [self], timeout=0.05)
+
+    def on_message_received(self, msg):
+        if tervalin_dm._codec.decode_command(msg.arbitration_id, msg.data, self.motor) is None:
+            return
+        self.count += 1
+        delay, frames = self.script(self.count)
+        if delay:
+            threading.Timer(delay, lambda: [self.bus.send(f) for f in frames]).start()
+        else:
+            for frame in frames:
+                self.bus.send(frame)
+
+    def close(self):
+        self.notifier.stop()
+
+
+def test_each_motor_gets_its_own_reply(wire, sims):
+    host, _ = wire
+    bus = MotorBus(host, MOTORS)
+    assert bus.motors == tuple(MOTORS)
+    for motor, sim in zip(MOTORS, sims):
+        state = bus.enable(motor)
+        assert (state.motor_id, state.error) == (motor.motor_id, Status.ENABLED) and sim.enabled
+    # Different setpoints per motor: each state is that motor's own.
+    targets = [0.5, -1.0, 2.0]
+    for _ in range(300):
+        states = bus.command_all([ControlSetpoint.mit(mit_setpoint(q=q, kp=20.0, kd=0.5)) for q in targets])
+    assert [s.motor_id for s in states] == [1, 2, 3]
+    for state, sim, q in zip(states, sims, targets):
+        assert state.position == pytest.approx(sim.position, abs=25 / 65535) and state.position == pytest.approx(q, abs=0.05)
+    state = bus.command(MOTORS[1], HOLD)
+    # What the motor read: q code 34078 = 13 * 65535 / 25 truncated, back to 34078 * 25 / 65535 - 12.5.
+    assert state.motor_id == 2 and repr(sims[1].setpoint) == (
+        "ControlSetpoint.mit(q=0.4999237, dq=-0.0073260074, kp=19.902319, kd=0.4993895, tau=-0.0024420025)")
+    assert bus.late_replies == 0
+
+
+def test_a_missing_reply_raises_timeout_naming_motor_and_timeout(wire, sims):
+    host, _ = wire
+    bus = MotorBus(host, MOTORS)
+    sims[2].silent = True
+    start = time.monotonic()
+    with pytest.raises(TimeoutError, match=r"^no reply from Damiao\(motor_id=0x3, master_id=0x10\) within 100 ms$"):
+        bus.command(MOTORS[2], HOLD)
+    assert TIMEOUT_MS / 1000 <= time.monotonic() - start < 1.0
+    # In a cycle: the others' replies are kept, only the silent motor is named.
+    with pytest.raises(NoReply) as raised:
+        bus.command_all([HOLD] * 3)
+    assert raised.value.motors == (MOTORS[2],) and raised.value.timeout_ms == TIMEOUT_MS
+    assert [r.motor_id if r else None for r in raised.value.replies] == [1, 2, None]
+    # The frame did reach the silent motor: a timeout is not a lost send.
+    assert sims[2].received == 2
+
+
+def test_a_late_reply_is_not_the_answer_to_the_next_command(wire):
+    host, motors = wire
+    motor = MOTORS[0]
+    # The first reply comes after the timeout (within the next one); the others at once.
+    late = 1.5 * TIMEOUT_MS / 1000
+    scripted = Scripted(motors, motor, lambda n: (late if n == 1 else 0, [feedback(motor, t_mos=n)]))
+    try:
+        bus = MotorBus(host, [motor])
+        with pytest.raises(TimeoutError):
+            bus.command(motor, HOLD)
+        assert bus.command(motor, HOLD).t_mos == 2
+        assert bus.command(motor, HOLD).t_mos == 3
+        assert bus.late_replies == 1
+    finally:
+        scripted.close()
+
+
+def test_a_lost_reply_does_not_break_the_motor(wire):
+    host, motors = wire
+    motor = MOTORS[0]
+    # The first reply never comes: the next command waits the owed reply out once, then works.
+    scripted = Scripted(motors, motor, lambda n: (0, [] if n == 1 else [feedback(motor, t_mos=n)]))
+    try:
+        bus = MotorBus(host, [motor])
+        with pytest.raises(TimeoutError):
+            bus.command(motor, HOLD)
+        assert [bus.command(motor, HOLD).t_mos for _ in range(5)] == [2, 3, 4, 5, 6]
+        assert bus.late_replies == 0
+    finally:
+        scripted.close()
+
+
+FOREIGN = [
+    # Another motor on the same master id, the right motor on another id.
+    lambda m: feedback(MOTORS[1], 99),
+    lambda m: feedback(m, 99, master_id=0x11),
+    # The right id and nibble, but extended, remote, an error frame, or not 8 bytes.
+    lambda m: feedback(m, 99, is_extended_id=True),
+    lambda m: can.Message(arbitration_id=m.master_id, is_extended_id=False, is_remote_frame=True, dlc=8),
+    lambda m: feedback(m, 99, is_error_frame=True),
+    lambda m: feedback(m, 99, data=bytes([0x11, 0x80, 0, 0x80, 0, 0, 99])),
+    lambda m: feedback(m, 99, data=bytes([0x11, 0x80, 0, 0x80, 0, 0, 99, 0, 0])),
+    # A command on the bus (the frame of another host) is no reply either.
+    lambda m: can.Message(arbitration_id=m.motor_id, is_extended_id=False, data=tervalin_dm.enable(m)[1]),
+]
+
+
+@pytest.mark.parametrize("foreign", FOREIGN)
+def test_foreign_frames_are_never_a_reply(wire, foreign):
+    host, motors = wire
+    motor = MOTORS[0]
+    # The foreign frame comes first, the real reply 10 ms later.
+    scripted = Scripted(motors, motor, lambda n: (0, [foreign(motor)]))
+    try:
+        bus = MotorBus(host, MOTORS)
+        with pytest.raises(TimeoutError):
+            bus.command(motor, HOLD)
+    finally:
+        scripted.close()
+    # And with the real reply behind it, the real one is taken.
+    scripted = Scripted(motors, motor, lambda n: (0, [foreign(motor), feedback(motor, t_mos=7)]))
+    try:
+        bus = MotorBus(host, MOTORS)
+        time.sleep(0.1)  # whatever the first round left has arrived by now
+        assert bus.command(motor, HOLD).t_mos == 7
+    finally:
+        scripted.close()
+
+
+def test_a_frame_received_before_the_command_is_not_its_reply(wire, sims):
+    host, motors = wire
+    bus = MotorBus(host, MOTORS)
+    sims[0].silent = True
+    # A reply-like frame waits in the host's queue before the command goes out.
+    motors.send(feedback(MOTORS[0], t_mos=5))
+    with pytest.raises(TimeoutError):
+        bus.command(MOTORS[0], HOLD)
+
+
+def test_error_status_is_returned_and_logged_once(wire, sims, caplog):
+    host, _ = wire
+    bus = MotorBus(host, MOTORS)
+    bus.enable(MOTORS[0])
+    caplog.set_level(logging.WARNING, logger="tervalin_dm.bus")
+    sims[0].fault = Status.OVERLOAD
+    states = [bus.command(MOTORS[0], HOLD) for _ in range(3)]
+    assert [s.error for s in states] == [Status.OVERLOAD] * 3
+    assert [r.getMessage() for r in caplog.records] == [
+        f"Damiao(motor_id=0x1, master_id=0x10) reports OVERLOAD (0xe): {states[0]!r}"]
+    assert caplog.records[0].levelno == logging.WARNING
+    # Cleared, then another fault: logged again; an unknown code is a fault too.
+    assert bus.clear_error(MOTORS[0]).error == Status.ENABLED and sims[0].fault is None
+    sims[0].fault = 0x7
+    bus.command(MOTORS[0], HOLD)
+    assert len(caplog.records) == 2 and "reports unknown status 0x7 (0x7)" in caplog.records[1].getMessage()
+
+
+def test_concurrent_calls_for_different_and_same_motors(wire, sims):
+    host, _ = wire
+    bus = MotorBus(host, MOTORS)
+    errors, results = [], {m.motor_id: [] for m in MOTORS}
+
+    def run(motor, rounds):
+        try:
+            for _ in range(rounds):
+                results[motor.motor_id].append(bus.command(motor, HOLD).motor_id)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(m, 150)) for m in MOTORS]
+    threads += [threading.Thread(target=run, args=(MOTORS[0], 150))]  # two threads on motor 1
+    for t in threads:
+        t.start()
+    cycles = [bus.command_all([HOLD] * 3) for _ in range(50)]
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert {k: (len(v), set(v)) for k, v in results.items()} == {1: (300, {1}), 2: (150, {2}), 3: (150, {3})}
+    assert all([s.motor_id for s in c] == [1, 2, 3] for c in cycles)
+    # Every command was answered once and every answer taken once.
+    assert [s.received for s in sims] == [350, 200, 200] and bus.late_replies == 0
+
+
+@pytest.mark.parametrize(
+    "motors, message",
+    [
+        ([], "a MotorBus needs at least one motor"),
+        ([MOTORS[0], MOTORS[0]], r"Damiao\(motor_id=0x1, master_id=0x10\) is given twice"),
+        ([MOTORS[0], Damiao(1, 0x20)], "have the same motor id"),
+        # 0x11 and 0x01 on one master id carry the same nibble in their feedback.
+        ([Damiao(0x11, 0x30), Damiao(0x01, 0x30)], "both answer on master id 0x30 with motor id 0x1 in their feedback"),
+    ],
+)
+def test_handles_that_cannot_be_told_apart_are_refused(wire, motors, message):
+    with pytest.raises(ValueError, match=message):
+        MotorBus(wire[0], motors)
+
+
+def test_bad_calls(wire):
+    bus = MotorBus(wire[0], MOTORS)
+    with pytest.raises(ValueError, match=r"Damiao\(motor_id=0x1, master_id=0x10\) is not a motor of this bus"):
+        bus.command(Damiao(1, 0x10), HOLD)  # an equal handle is another handle
+    with pytest.raises(ValueError, match="one setpoint per motor: 3, not 2"):
+        bus.command_all([HOLD, HOLD])
+    with pytest.raises(ValueError, match="control modes are 1"):
+        bus.switch_mode(MOTORS[0], 5)
+    with pytest.raises(TypeError, match="argument 'setpoint'"):
+        bus.command(MOTORS[0], MitSetpoint())
+
+
+# --- The simulated motor ---
+
+def test_simulator_modes(wire, sims):
+    host, _ = wire
+    bus = MotorBus(host, MOTORS)
+    motor, sim = MOTORS[0], sims[0]
+    assert sim.mode == 1 and not sim.enabled
+    # Frames of another mode than the current one get no answer.
+    with pytest.raises(TimeoutError):
+        bus.command(motor, ControlSetpoint.vel(2.0))
+    assert bus.switch_mode(motor, 3).motor_id == 1 and sim.mode == 3 and sim.setpoint is None
+    with pytest.raises(TimeoutError):
+        bus.command(motor, HOLD)
+    # Disabled, a setpoint is kept but moves nothing.
+    assert bus.command(motor, ControlSetpoint.vel(2.0)).velocity == pytest.approx(0.0, abs=0.02)
+    assert repr(sim.setpoint) == "ControlSetpoint.vel(2)"
+    bus.enable(motor)
+    state = bus.command(motor, ControlSetpoint.vel(2.0))
+    assert state.velocity == pytest.approx(2.0, abs=0.02) and state.error == Status.ENABLED
+    bus.switch_mode(motor, 2)
+    for _ in range(1000):
+        state = bus.command(motor, ControlSetpoint.pos_vel(-0.5, 1.0))
+    assert state.position == pytest.approx(-0.5, abs=0.001) and sim.position == -0.5
+    bus.switch_mode(motor, 4)
+    state = bus.command(motor, ControlSetpoint.force_pos(0.25, 2.0, 0.5))
+    assert sim.position == pytest.approx(-0.498) and repr(sim.setpoint).startswith("ControlSetpoint.force_pos(")
+    # Zero at the current position, then one step of 2 rad/s towards 0.25.
+    assert bus.set_zero(motor).position == pytest.approx(0.002, abs=0.001) and sim.position == pytest.approx(0.002)
+    assert bus.disable(motor).error == Status.DISABLED and not sim.enabled
+    # A register write of another register, or of no mode, changes no mode but is answered.
+    host.send(can.Message(arbitration_id=0x7FF, is_extended_id=False, data=bytes([1, 0, 0x55, 10, 9, 0, 0, 0])))
+    time.sleep(0.05)
+    assert sim.mode == 4
+
+
+def test_simulator_mit_dynamics():
+    motor = Damiao(1, 0x11, MitLimits(t_max=0.5))
+    sim = SimulatedMotor(None, motor, inertia=0.01, friction=0.1, step=0.001)
+    enable = can.Message(arbitration_id=1, is_extended_id=False, data=tervalin_dm.enable(motor)[1])
+    assert tervalin_dm.decode_feedback(sim.answer(enable).data, MitLimits(t_max=0.5)).error == Status.ENABLED
+    can_id, data = tervalin_dm.encode(ControlSetpoint.mit(MitSetpoint(q=1.0, kp=100.0, kd=0.0)), motor)
+    command = can.Message(arbitration_id=can_id, is_extended_id=False, data=data)
+    reply = sim.answer(command)
+    # kp * 1 rad = 100 N·m, held at t_max; one step at 0.5 / 0.01 rad/s².
+    assert reply.arbitration_id == 0x11 and sim.torque == 0.5
+    assert sim.velocity == pytest.approx(0.05, rel=1e-3) and sim.position == pytest.approx(0.05e-3, rel=1e-3)
+    for _ in range(20000):
+        sim.answer(command)
+    assert sim.position == pytest.approx(1.0, abs=0.01)
+    # Frames for other motors and other modes are not answered.
+    assert sim.answer(can.Message(arbitration_id=2, is_extended_id=False, data=data)) is None
+    assert sim.answer(can.Message(arbitration_id=0x201, is_extended_id=False, data=bytes(8))) is None
+    sim.silent = True
+    before = sim.received
+    assert sim.answer(command) is None and sim.received == before + 1

@@ -1,0 +1,133 @@
+"""tervalin_dm as users see it: the README's presets and example, and the types that checkers see."""
+
+import contextlib
+import io
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import uuid
+
+import can
+import pytest
+
+from tervalin import MitLimits
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+README = (ROOT / "README.md").read_text()
+
+
+def preset_rows():
+    """The README's presets table, made from the presets themselves in their shortest texts."""
+    presets = [name for name, member in vars(MitLimits).items() if isinstance(member, staticmethod)]
+    rows = []
+    for name in presets:
+        text = repr(getattr(MitLimits, name)())
+        values = re.fullmatch(r"MitLimits\(p_max=(.*), v_max=(.*), kp_max=(.*), kd_max=(.*), t_max=(.*)\)", text).groups()
+        rows.append(f"| `{name}` | " + " | ".join(values) + " |")
+    return rows
+
+
+def test_readme_presets_table_is_the_presets():
+    table = README.split("<!-- presets: checked by tests/dm/test_package.py -->\n", 1)[1].split("<!-- end of presets -->")[0]
+    rows = [line for line in table.splitlines()[2:]]
+    assert len(preset_rows()) == 15
+    assert rows == preset_rows(), "the README's presets table should read:\n" + "\n".join(preset_rows())
+
+
+def readme_block(heading, language):
+    section = README.split(f"\n{heading}\n", 1)[1]
+    return re.findall(rf"```{language}\n(.*?)```", section, re.S)[0]
+
+
+def test_readme_example_runs_against_the_simulated_motor():
+    from tervalin_dm.sim import SimulatedMotor
+
+    program = readme_block("### Talk to a motor", "python")
+    expected = readme_block("### Talk to a motor", "text")
+    channel = f"readme-{uuid.uuid4()}"
+    hardware = 'can.Bus(interface="socketcan", channel="can0")'
+    assert hardware in program
+    program = program.replace(hardware, f'can.Bus(interface="virtual", channel="{channel}")')
+    namespace = {}
+    # The program's own definitions up to the bus give the handle the simulated motor answers as.
+    exec(program.split("with can.Bus")[0], namespace)
+    output = io.StringIO()
+    with can.Bus(interface="virtual", channel=channel) as motor_side, SimulatedMotor(motor_side, namespace["motor"]):
+        with contextlib.redirect_stdout(output):
+            exec(program, {})
+    assert output.getvalue() == expected, output.getvalue()
+
+
+# --- Types ---
+
+# Each line marked "rejected" must be flagged, and no other line.
+TYPED_USE = """\
+import can
+from tervalin import ControlSetpoint, Damiao, MitLimits, MotorState
+from tervalin_dm import Status, decode_feedback, encode, encode_feedback, feedback_motor_id, write_control_mode
+from tervalin_dm.bus import MotorBus, NoReply
+from tervalin_dm.sim import SimulatedMotor
+
+motor = Damiao(1, 0x11)
+frame: tuple[int, bytes] = encode(ControlSetpoint.vel(1.0), motor)
+state: MotorState = decode_feedback(frame[1], MitLimits())
+data: bytes = encode_feedback(motor_id=1, error=Status.ENABLED, position=0.0, velocity=0, torque=0.5, t_mos=30,
+                              t_rotor=30, limits=MitLimits())
+print(feedback_motor_id(bytearray(data)) + 1, write_control_mode(motor, 2))
+encode(motor, ControlSetpoint.vel(1.0))  # rejected
+decode_feedback(data, motor)  # rejected
+encode_feedback(motor_id=1)  # rejected
+bus = MotorBus(can.Bus(interface="virtual"), [motor])
+states: list[MotorState] = bus.command_all([ControlSetpoint.vel(1.0)])
+bus.command(motor, 1.0)  # rejected
+print(bus.late_replies + 1, bus.command(motor, ControlSetpoint.vel(1.0)).torque * 2.0)
+try:
+    bus.enable(motor)
+except NoReply as e:
+    print(e.motors[0].motor_id, e.timeout_ms)
+sim = SimulatedMotor(bus=can.Bus(interface="virtual"), motor=motor, step=0.002)
+sim.fault = Status.OVERLOAD
+sim.fault = "overload"  # rejected
+"""
+
+CHECKERS = {
+    "mypy": ["-m", "mypy", "--strict", "--no-incremental"],
+    "pyright": ["-m", "pyright", "--pythonpath", sys.executable],
+}
+
+
+def run_checker(checker, path, cwd):
+    return subprocess.run([sys.executable, *CHECKERS[checker], str(path)], capture_output=True, text=True, cwd=cwd,
+                          timeout=600, env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"})
+
+
+@pytest.mark.parametrize("checker", CHECKERS)
+def test_type_checkers_flag_exactly_the_misuse(tmp_path, checker):
+    (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
+    source = tmp_path / "use.py"
+    source.write_text(TYPED_USE)
+    child = run_checker(checker, source.name, tmp_path)
+    flagged = {int(line) for line in re.findall(r"use\.py:(\d+):\d*:? ?-? ?error", child.stdout)}
+    expected = {n for n, line in enumerate(TYPED_USE.splitlines(), 1) if line.endswith("# rejected")}
+    assert flagged == expected, child.stdout + child.stderr
+
+
+@pytest.mark.parametrize("checker", CHECKERS)
+def test_the_package_type_checks_strictly(tmp_path, checker):
+    import tervalin_dm
+
+    (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
+    package = pathlib.Path(tervalin_dm.__file__).parent
+    assert (package / "py.typed").exists()
+    target = ["-p", "tervalin_dm"] if checker == "mypy" else [str(package)]
+    child = subprocess.run([sys.executable, *CHECKERS[checker], *target], capture_output=True, text=True,
+                           cwd=tmp_path, timeout=600, env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"})
+    assert child.returncode == 0, child.stdout + child.stderr
+
+
+def test_stub_matches_the_extension():
+    child = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tervalin_dm"], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0, child.stdout + child.stderr
