@@ -112,7 +112,7 @@ std::optional<float> float_argument(PyObject* object, const char* name) {
 // --- Results ---
 
 // The identifiers of standard frames, made once each and kept: a frame's
-// result then allocates only its tuple and its bytes.
+// result then allocates at most its tuple and its bytes.
 PyObject* standard_ids[0x800] = {};
 
 PyObject* id_object(std::uint32_t id) {

@@ -283,7 +283,7 @@ def test_no_reference_is_kept():
             tervalin_dm.encode_feedback(motor_id=99, error=1, position=position, velocity=position, torque=position,
                                         t_mos=1, t_rotor=1, limits=limits)
     assert [sys.getrefcount(o) for o in objects] == before
-    # Frames on the same id share one int object: the result allocates only its tuple and bytes.
+    # Frames on the same id share one int object: the result allocates at most its tuple and bytes.
     assert tervalin_dm.enable(Damiao(0x7F0, 0))[0] is tervalin_dm.set_zero(Damiao(0x7F0, 1))[0]
 
 
