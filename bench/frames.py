@@ -316,11 +316,12 @@ def write_results(kind, text):
              "`tervalin.MotorState`, the Python one an instance of a `__slots__` class; the encoders return "
              "`(can_id, bytes)`. The cycle rows build 12 MIT setpoints (tervalin: `MitSetpoint` and "
              "`ControlSetpoint.mit`; Python: tuples of floats), encode them and decode 12 feedback frames.\n\n"
-             "An encoder returns two new objects, the tuple and its bytes (the CAN id comes from a table of "
-             "ints made once), where `MitLimits(…)` returns one; in CPython 3.13 making and releasing those two "
-             "take about 490 instructions of an encode row (callgrind's profile of the POS_VEL row), more than "
-             "the 1.2× bound leaves for the call, the two records read and the frame itself. The whole cycle "
-             "is python-can's: its virtual bus deep-copies every message for every receiver.\n\n")
+             "An encoder's result is a tuple and its bytes (the CAN id comes from a table of ints made once); "
+             "the codec keeps the last tuple it handed out and, once nothing else holds it (a sender unpacks a "
+             "frame and drops it, as in the single-frame rows), fills it and its bytes anew instead of making "
+             "two objects and releasing two (about 400 instructions in CPython 3.13). Frames kept together, as "
+             "in the cycle rows, are each made new. The whole cycle is python-can's: its virtual bus "
+             "deep-copies every message for every receiver.\n\n")
     path.write_text(head + BEGIN + "\n" + intro + body + END + tail)
 
 

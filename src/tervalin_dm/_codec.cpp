@@ -112,7 +112,7 @@ std::optional<float> float_argument(PyObject* object, const char* name) {
 // --- Results ---
 
 // The identifiers of standard frames, made once each and kept: a frame's
-// result then allocates only its tuple and its bytes.
+// result then allocates at most its tuple and its bytes.
 PyObject* standard_ids[0x800] = {};
 
 PyObject* id_object(std::uint32_t id) {
@@ -128,6 +128,49 @@ PyObject* data_object(const dm::FrameData& data) {
     return bytes;
 }
 
+// The last tuple handed out, kept to be filled anew once its caller has let
+// it go: a sender unpacks a frame and drops it, so a command after a command
+// takes nothing from the allocator and gives nothing back. Its items are an
+// int and a bytes object, never containers, so whether the collector tracks
+// it does not matter.
+PyObject* spare_result = nullptr;
+
+// Writes `data` into a bytes object of 8 that nothing but its tuple holds,
+// forgetting the hash it may have cached of the bytes before.
+void refill(PyObject* bytes, const dm::FrameData& data) {
+    std::memcpy(PyBytes_AS_STRING(bytes), data.data(), data.size());
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    reinterpret_cast<PyBytesObject*>(bytes)->ob_shash = -1;
+#pragma GCC diagnostic pop
+}
+
+// The spare tuple holding (id, data) when only this module holds it (empty
+// when a caller still holds it), or null with MemoryError set when a new
+// bytes object could not be made. Takes over `id` only when not empty.
+std::optional<PyObject*> refilled_spare(PyObject* id, const dm::FrameData& data) {
+    if (spare_result == nullptr || Py_REFCNT(spare_result) != 1) return std::nullopt;
+    // Only this module holds the tuple, so nothing can see it change.
+    PyObject* old_bytes = PyTuple_GET_ITEM(spare_result, 1);
+    if (Py_REFCNT(old_bytes) == 1) {
+        refill(old_bytes, data);
+    } else {
+        // A caller kept the bytes of an earlier frame: those stay as they are.
+        PyObject* bytes = data_object(data);
+        if (bytes == nullptr) return nullptr;
+        PyTuple_SET_ITEM(spare_result, 1, bytes);
+        Py_DECREF(old_bytes);
+    }
+    PyObject* old_id = PyTuple_GET_ITEM(spare_result, 0);
+    PyTuple_SET_ITEM(spare_result, 0, id);
+#if PY_VERSION_HEX >= 0x030E0000
+    // Tuples cache their hash from 3.14 on; the new items have another.
+    reinterpret_cast<PyTupleObject*>(spare_result)->ob_hash = -1;
+#endif
+    Py_DECREF(old_id);
+    return Py_NewRef(spare_result);
+}
+
 // (can_id, data) of a frame for `motor_id`, or ValueError when its id is not
 // a standard one.
 PyObject* frame_result(const dm::Frame& frame, std::uint32_t motor_id) {
@@ -138,6 +181,10 @@ PyObject* frame_result(const dm::Frame& frame, std::uint32_t motor_id) {
     }
     PyObject* id = id_object(frame.id);
     if (id == nullptr) return nullptr;
+    if (const std::optional<PyObject*> spare = refilled_spare(id, frame.data)) {
+        if (*spare == nullptr) Py_DECREF(id);
+        return *spare;
+    }
     PyObject* bytes = data_object(frame.data);
     if (bytes == nullptr) {
         Py_DECREF(id);
@@ -151,6 +198,8 @@ PyObject* frame_result(const dm::Frame& frame, std::uint32_t motor_id) {
     }
     PyTuple_SET_ITEM(result, 0, id);
     PyTuple_SET_ITEM(result, 1, bytes);
+    // A spare still held by a caller is theirs alone from now on.
+    Py_XSETREF(spare_result, Py_NewRef(result));
     return result;
 }
 

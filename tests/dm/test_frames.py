@@ -283,8 +283,32 @@ def test_no_reference_is_kept():
             tervalin_dm.encode_feedback(motor_id=99, error=1, position=position, velocity=position, torque=position,
                                         t_mos=1, t_rotor=1, limits=limits)
     assert [sys.getrefcount(o) for o in objects] == before
-    # Frames on the same id share one int object: the result allocates only its tuple and bytes.
+    # Frames on the same id share one int object: the result allocates at most its tuple and bytes.
     assert tervalin_dm.enable(Damiao(0x7F0, 0))[0] is tervalin_dm.set_zero(Damiao(0x7F0, 1))[0]
+
+
+def test_kept_frames_stay_as_they_were():
+    # The codec fills its last result anew once nothing else holds it. Catches a
+    # frame or bytes object a caller still holds being overwritten, and a
+    # refilled frame keeping the hash cached of its old contents (dict and set
+    # lookups would miss it).
+    def vel(v):
+        return ControlSetpoint.vel(float(v))
+
+    def data(v):
+        return struct.pack("<f", v) + bytes(4)
+
+    kept = tervalin_dm.encode(vel(1), motor)
+    kept_data = tervalin_dm.encode(vel(2), motor)[1]
+    hashed = tervalin_dm.encode(vel(3), motor)
+    hash(hashed), hash(hashed[1])
+    del hashed
+    fresh = tervalin_dm.encode(vel(4), motor)
+    assert kept == (0x201, data(1)) and kept_data == data(2) and fresh == (0x201, data(4))
+    assert hash(fresh[1]) == hash(bytes.fromhex(fresh[1].hex())) and hash(fresh) == hash((0x201, data(4)))
+    # Frames kept together are each their own.
+    frames = [tervalin_dm.encode(vel(v), motor) for v in range(5)] + [tervalin_dm.enable(motor)]
+    assert frames == [(0x201, data(v)) for v in range(5)] + [(0x001, bytes.fromhex("fffffffffffffffc"))]
 
 
 def test_import_refuses_a_fake_tervalin():
