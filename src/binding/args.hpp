@@ -88,7 +88,7 @@ struct SlotArray {
     ~SlotArray() {
         if (owned != 0) [[unlikely]]
             for (std::size_t i = 0; i < N; ++i)
-                if ((owned >> i) & 1U) Py_DECREF(slots[i]);
+                if ((owned >> i) & 1U) release_ref(slots[i]);
     }
     std::array<PyObject*, N> slots{};
     std::uint32_t owned = 0;  // bit i: slot i holds a strong reference

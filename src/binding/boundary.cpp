@@ -26,7 +26,7 @@ ReleaseQueue& release_queue() {
 
 }  // namespace
 
-void drain_queue() noexcept {
+void drain_queue() {
     ReleaseQueue& queue = release_queue();
     std::vector<PyObject*> taken;
     {
@@ -36,7 +36,8 @@ void drain_queue() noexcept {
         taken.swap(queue.pending);
     }
     // Decrements run finalisers, which may queue more releases: the mutex is
-    // not held here, and those wait for the next drain.
+    // not held here, and those wait for the next drain. Should the
+    // interpreter end this thread inside one, the rest stay unreleased.
     for (PyObject* object : taken) Py_DECREF(object);
 }
 
@@ -66,7 +67,7 @@ void detail::release_without_lock(PyObject* object) noexcept {
     }
 }
 
-void drain_deferred_releases() noexcept {
+void drain_deferred_releases() {
     if (detail::releases_pending.load(std::memory_order_acquire)) detail::drain_queue();
 }
 
@@ -87,17 +88,18 @@ namespace {
 // a caller close: finalisation can begin between this check and
 // PyGILState_Ensure below. The finalising thread sets its flag while it holds
 // the lock, and a thread that does not hold the lock can only look at the
-// flag before it asks for the lock. When it then asks, CPython 3.13 ends the
-// thread inside PyGILState_Ensure (PyThread_exit_thread, unwinding through
-// the caller's frames), and once the runtime has been torn down the call is
-// not valid at all. Applications that log from their own threads close the
+// flag before it asks for the lock. When it then asks, CPython 3.13 before
+// 3.13.8 ends the thread inside PyGILState_Ensure (PyThread_exit_thread, a
+// forced unwind through the caller's frames, which every boundary lets pass),
+// later releases let it wait for good, and once the runtime has been torn
+// down the call is not valid at all. Applications that log from their own threads close the
 // window themselves by stopping those threads before finalising, for example
 // from an atexit handler, which runs while the interpreter still works.
 [[nodiscard]] bool interpreter_running() noexcept { return Py_IsInitialized() != 0 && Py_IsFinalizing() == 0; }
 
 }  // namespace
 
-LockGuard acquire_lock_unless_finalizing() noexcept {
+LockGuard acquire_lock_unless_finalizing() {
     LockGuard guard;
     if (detail::lock_depth_value > 0) {
         ++detail::lock_depth_value;
@@ -127,7 +129,8 @@ LockGuard acquire_lock() {
 LockGuard::~LockGuard() {
     if (!active_) return;
     --detail::lock_depth_value;
-    if (ensured_) PyGILState_Release(*ensured_);
+    // A thread that the interpreter is ending has no lock to give back.
+    if (ensured_ && !detail::thread_state_lost()) PyGILState_Release(*ensured_);
 }
 
 namespace detail {

@@ -17,13 +17,26 @@ namespace detail {
 extern constinit thread_local long lock_depth_value __attribute__((visibility("hidden")));
 // Queues `object` for release at the next boundary entry.
 void release_without_lock(PyObject* object) noexcept;
+
+// Whether the interpreter has taken this thread's thread state away while
+// the module still counts the thread as holding the lock. CPython 3.13
+// before 3.13.8 ends a thread that asks for the lock once finalisation has
+// begun (PyThread_exit_thread, a forced unwind through every frame on its
+// stack), and the destructors that unwinding runs must not use the
+// interpreter. Asked only where a reference is released or the lock given
+// back, never on a success path that releases nothing.
+[[nodiscard]] inline bool thread_state_lost() noexcept { return PyThreadState_GetUnchecked() == nullptr; }
 }  // namespace detail
 
-// Releases one strong reference now when this thread holds the interpreter
-// lock, otherwise queues it for the next boundary entry (see boundary.hpp).
+// Releases one strong reference now when lock_depth says this thread holds
+// the interpreter lock, otherwise queues it for the next boundary entry (see
+// boundary.hpp). A thread that the interpreter is ending releases nothing:
+// the reference is left to the dying runtime.
 inline void release_ref(PyObject* object) noexcept {
     if (object == nullptr) return;
     if (detail::lock_depth_value >= 1) [[likely]] {
+        if (detail::thread_state_lost()) [[unlikely]]
+            return;
         Py_DECREF(object);
         return;
     }
