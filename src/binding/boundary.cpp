@@ -1,5 +1,8 @@
 #include "binding/boundary.hpp"
 
+#include <pthread.h>
+
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -47,6 +50,39 @@ void DepthScope::forbidden_depth() {
     if (--lock_depth_value == -1)
         fault("Access to the GIL is prohibited while a __traverse__ implmentation is running.");
     fault("Access to the GIL is currently prohibited.");
+}
+
+namespace {
+
+// Room left below the check for what runs before the next one: CPython's
+// frames of one level of a cycle, or raising and printing the RecursionError.
+constexpr std::uintptr_t stack_margin = 256 * 1024;
+
+// The lowest address this thread's stack may use plus the margin; 0 before
+// it was looked up, 1 where the thread's stack cannot be found.
+constinit thread_local std::uintptr_t stack_floor = 0;
+
+std::uintptr_t find_stack_floor() noexcept {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 1;
+    void* lowest = nullptr;
+    std::size_t size = 0;
+    const bool found = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!found || size <= 2 * stack_margin) return 1;
+    return reinterpret_cast<std::uintptr_t>(lowest) + stack_margin;
+}
+
+}  // namespace
+
+bool stack_nearly_exhausted() noexcept {
+    if (stack_floor == 0) [[unlikely]]
+        stack_floor = find_stack_floor();
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor;
+}
+
+PyErr stack_exhausted_error() {
+    return PyErr::with_text(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
 }
 
 }  // namespace detail

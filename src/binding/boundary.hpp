@@ -153,14 +153,25 @@ template <class Body>
 }
 }  // namespace detail
 
+namespace detail {
+// Whether the calling thread's stack is within a safety margin of its end.
+// CPython 3.14 checks the stack itself in Py_EnterRecursiveCall; 3.13 only
+// counts levels, against a limit that assumes frames smaller than those of
+// a cycle through the module's entries and conversions.
+[[nodiscard]] bool stack_nearly_exhausted() noexcept;
+[[gnu::cold, gnu::noinline]] PyErr stack_exhausted_error();
+}  // namespace detail
+
 // Runs `call`, whose result is a Result and which may run Python code, as one
-// level of C recursion, counted the way CPython counts its own calls: a cycle
-// of calls through the module (say a __float__ that calls the class again)
-// ends in RecursionError instead of overflowing the stack. A native fault
-// leaving `call` gives the level back; a forced unwind does not touch the
-// interpreter.
+// level of C recursion, counted the way CPython counts its own calls, with
+// the stack's own end checked as well: a cycle of calls through the module
+// (say a __float__ that calls the class again) ends in RecursionError instead
+// of overflowing the stack. A native fault leaving `call` gives the level
+// back; a forced unwind does not touch the interpreter.
 template <class Call>
 [[gnu::always_inline]] inline auto counted_call(Call&& call) -> std::invoke_result_t<Call&> {
+    if (detail::stack_nearly_exhausted()) [[unlikely]]
+        return fail(detail::stack_exhausted_error());
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) [[unlikely]]
         return fail(fetch_error());
     try {
