@@ -41,7 +41,7 @@ void drain_queue() {
     // Decrements run finalisers, which may queue more releases: the mutex is
     // not held here, and those wait for the next drain. Should the
     // interpreter end this thread inside one, the rest stay unreleased.
-    for (PyObject* object : taken) Py_DECREF(object);
+    for (PyObject* object : taken) interpreter_call([object] { Py_DECREF(object); });
 }
 
 void DepthScope::forbidden_depth() {
@@ -90,6 +90,9 @@ PyErr stack_exhausted_error() {
 long lock_depth() noexcept { return detail::lock_depth_value; }
 
 void detail::release_without_lock(PyObject* object) noexcept {
+    // The interpreter is ending this thread: the reference is left to the
+    // runtime that is going away, not queued into one that might follow it.
+    if (thread_ended()) return;
     try {
         ReleaseQueue& queue = release_queue();
         std::lock_guard guard(queue.mutex);
@@ -144,7 +147,7 @@ LockGuard acquire_lock_unless_finalizing() {
     }
     if (!interpreter_running()) [[unlikely]]
         return guard;
-    guard.ensured_ = PyGILState_Ensure();
+    guard.ensured_ = interpreter_call([] { return PyGILState_Ensure(); });
     ++detail::lock_depth_value;
     guard.active_ = true;
     drain_deferred_releases();
@@ -166,7 +169,7 @@ LockGuard::~LockGuard() {
     if (!active_) return;
     --detail::lock_depth_value;
     // A thread that the interpreter is ending has no lock to give back.
-    if (ensured_ && !detail::thread_state_lost()) PyGILState_Release(*ensured_);
+    if (ensured_ && !detail::thread_ended()) PyGILState_Release(*ensured_);
 }
 
 namespace detail {
@@ -175,7 +178,7 @@ PyErr caught_fault_error() { return panic_error(fault_message(std::current_excep
 void report_unraisable(PyErr& error) {
     PyObject* earlier = PyErr_GetRaisedException();
     restore_error(std::move(error));
-    PyErr_WriteUnraisable(nullptr);
+    interpreter_call([] { PyErr_WriteUnraisable(nullptr); });
     PyErr_SetRaisedException(earlier);
 }
 }  // namespace detail

@@ -29,7 +29,7 @@ namespace detail {
 // a release to a later entry.
 extern std::atomic<bool> releases_pending __attribute__((visibility("hidden")));
 // Not noexcept: a release can run a finaliser, and a finaliser can give the
-// lock away, after which the interpreter may end the thread (thread_state_lost).
+// lock away, after which the interpreter may end the thread (ref.hpp).
 void drain_queue();
 
 // Raises lock_depth for one boundary; a negative depth is a fault. The
@@ -135,7 +135,7 @@ template <class R>
 
 // The body's result; a native fault escaping it becomes its PanicException.
 // A body declared noexcept has no fault to catch. The forced unwind of a
-// thread that the interpreter ends (thread_state_lost) is no fault: it goes
+// thread that the interpreter ends (interpreter_call) is no fault: it goes
 // on through every boundary, and the thread ends quietly.
 template <class Body>
 [[gnu::always_inline]] inline auto run_body(Body& body) -> std::invoke_result_t<Body&> {

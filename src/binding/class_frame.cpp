@@ -68,7 +68,7 @@ PyErr class_init_error(std::string_view name, PyErr cause) {
 
 void class_unavailable(PyErr error, std::string_view name) {
     restore_error(std::move(error));
-    PyErr_PrintEx(0);
+    interpreter_call([] { PyErr_PrintEx(0); });
     fault("failed to create type object for " + std::string(name));
 }
 
@@ -151,7 +151,8 @@ PyObject* call_generic(PyObject* type, PyObject* const* args, std::size_t nargsf
                     return fail(fetch_error());
         }
         return counted_call([&]() -> Result<Ref> {
-            Ref made = Ref::steal(PyType_Type.tp_call(type, positional.get(), keywords.get()));
+            Ref made = Ref::steal(
+                interpreter_call([&] { return PyType_Type.tp_call(type, positional.get(), keywords.get()); }));
             if (!made) return fail(passed_on_error());
             return made;
         });
