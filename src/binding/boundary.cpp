@@ -1,8 +1,11 @@
 #include "binding/boundary.hpp"
 
-#include <pthread.h>
+#include <sys/resource.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -62,22 +65,43 @@ constexpr std::uintptr_t stack_margin = 256 * 1024;
 // it was looked up, 1 where the thread's stack cannot be found.
 constinit thread_local std::uintptr_t stack_floor = 0;
 
-std::uintptr_t find_stack_floor() noexcept {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 1;
-    void* lowest = nullptr;
-    std::size_t size = 0;
-    const bool found = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
-    pthread_attr_destroy(&attributes);
-    if (!found || size <= 2 * stack_margin) return 1;
-    return reinterpret_cast<std::uintptr_t>(lowest) + stack_margin;
+// From /proc/self/maps (pthread_getattr_np would tie the wheel to a newer
+// glibc): the mapping that holds `here` is a thread's own stack, which ends
+// where it starts, or the main thread's "[stack]", which grows down as far as
+// its resource limit.
+std::uintptr_t find_stack_floor(std::uintptr_t here) noexcept {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) return 1;
+    std::array<char, 512> line{};
+    bool line_start = true;
+    bool found = false;
+    bool main_stack = false;
+    unsigned long low = 0;
+    unsigned long high = 0;
+    while (!found && std::fgets(line.data(), static_cast<int>(line.size()), maps) != nullptr) {
+        const bool starts_line = line_start;
+        line_start = std::strchr(line.data(), '\n') != nullptr;
+        if (!starts_line || std::sscanf(line.data(), "%lx-%lx", &low, &high) != 2) continue;
+        found = here >= low && here < high;
+        main_stack = found && std::strstr(line.data(), "[stack]") != nullptr;
+    }
+    std::fclose(maps);
+    if (!found) return 1;
+    if (main_stack) {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > high)
+            return 1;
+        low = high - limit.rlim_cur;
+    }
+    if (high - low <= 2 * stack_margin) return 1;
+    return low + stack_margin;
 }
 
 }  // namespace
 
 bool stack_nearly_exhausted() noexcept {
     if (stack_floor == 0) [[unlikely]]
-        stack_floor = find_stack_floor();
+        stack_floor = find_stack_floor(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
     return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor;
 }
 
