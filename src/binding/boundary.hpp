@@ -8,8 +8,6 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <concepts>
 #include <exception>
@@ -144,9 +142,8 @@ template <class Body>
     } else {
         try {
             return body();
-        } catch (abi::__forced_unwind&) {
-            throw;
         } catch (...) {
+            if (thread_ended()) throw;
             return caught_fault_result<std::invoke_result_t<Body&>>();
         }
     }
@@ -178,10 +175,8 @@ template <class Call>
         auto result = call();
         Py_LeaveRecursiveCall();
         return result;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        Py_LeaveRecursiveCall();
+        if (!detail::thread_ended()) Py_LeaveRecursiveCall();
         throw;
     }
 }
@@ -203,9 +198,8 @@ template <class R, class Body>
             return detail::slot_value<R>(*std::move(result));
         detail::raise_failure(result.error());
         return failure;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (detail::thread_ended()) throw;
         abort_uncaught_fault();
     }
 }
@@ -223,9 +217,8 @@ template <class Body>
         if (result) [[likely]]
             return;
         detail::report_unraisable(result.error());
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (detail::thread_ended()) throw;
         abort_uncaught_fault();
     }
 }

@@ -3,8 +3,6 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <climits>
 #include <utility>
 
@@ -37,12 +35,15 @@ inline constexpr long ended_depth = LONG_MIN / 2;
 // for it again (one that can run Python code, or PyGILState_Ensure). Should
 // the interpreter end the thread there, the thread is marked as ended before
 // any destructor of the caller's frames runs, and the unwind goes on. Wraps
-// every such call that native code makes.
+// every such call that native code makes. C code throws nothing, and a native
+// fault of a nested entry stops at that entry's boundary, so whatever leaves
+// a CPython call is the unwind that ends the thread (abi::__forced_unwind,
+// which is not caught by name: its exception object is no C++ object).
 template <class Call>
 [[gnu::always_inline]] inline decltype(auto) interpreter_call(Call&& call) {
     try {
         return std::forward<Call>(call)();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         detail::lock_depth_value = detail::ended_depth;
         throw;
     }
