@@ -164,21 +164,42 @@ Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const*
 
 }  // namespace detail
 
+namespace {
+
+// `value`, or the exception pending after a conversion returned its error
+// marker. Out of line, so that a converter's frame, which stays on the stack
+// while the conversion runs Python code, holds no error.
+template <class T>
+[[gnu::cold, gnu::noinline]] Result<T> value_unless_raised(T value) {
+    if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
+    return value;
+}
+
+[[gnu::cold, gnu::noinline]] Result<std::uint16_t> u16_out_of_range() {
+    return fail(PyErr::with_text(PyExc_OverflowError, "out of range integral type conversion attempted"));
+}
+
+// -1: the error marker, or a value out of range.
+[[gnu::cold, gnu::noinline]] Result<std::uint16_t> u16_minus_one() {
+    if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
+    return u16_out_of_range();
+}
+
+}  // namespace
+
 Result<float> AsF32::convert(PyObject* object) {
-    const double value = PyFloat_AsDouble(object);
-    if (value == -1.0) {
-        if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
-    }
+    const double value = interpreter_call([object] { return PyFloat_AsDouble(object); });
+    if (value == -1.0) [[unlikely]]
+        return value_unless_raised(detail::narrow(value));
     return detail::narrow(value);
 }
 
 Result<std::uint16_t> AsU16::convert(PyObject* object) {
-    const long value = PyLong_AsLong(object);
-    if (value == -1) {
-        if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
-    }
-    if (value < 0 || value > 0xFFFF)
-        return fail(PyErr::with_text(PyExc_OverflowError, "out of range integral type conversion attempted"));
+    const long value = interpreter_call([object] { return PyLong_AsLong(object); });
+    if (value == -1) [[unlikely]]
+        return u16_minus_one();
+    if (value < 0 || value > 0xFFFF) [[unlikely]]
+        return u16_out_of_range();
     return static_cast<std::uint16_t>(value);
 }
 
@@ -187,7 +208,7 @@ Result<std::uint64_t> AsU64::convert(PyObject* object) {
     if (PyType_FastSubclass(Py_TYPE(object), Py_TPFLAGS_LONG_SUBCLASS)) {
         value = PyLong_AsUnsignedLongLong(object);
     } else {
-        Ref index = Ref::steal(PyNumber_Index(object));
+        Ref index = Ref::steal(interpreter_call([object] { return PyNumber_Index(object); }));
         if (!index) return fail(fetch_error());
         value = PyLong_AsUnsignedLongLong(index.get());
     }

@@ -88,7 +88,7 @@ struct SlotArray {
     ~SlotArray() {
         if (owned != 0) [[unlikely]]
             for (std::size_t i = 0; i < N; ++i)
-                if ((owned >> i) & 1U) Py_DECREF(slots[i]);
+                if ((owned >> i) & 1U) release_ref(slots[i]);
     }
     std::array<PyObject*, N> slots{};
     std::uint32_t owned = 0;  // bit i: slot i holds a strong reference
@@ -106,6 +106,23 @@ namespace detail {
 // Binds the keyword names of a vector call from index `first` on.
 [[nodiscard]] Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values,
                                               PyObject* kwnames, Py_ssize_t first, PyObject** slots);
+
+// The binders' failures as the continuation's result, built in place: an
+// entry's frame, which stays on the stack while a conversion runs Python
+// code, then holds no error of its own for each way binding can fail.
+template <class R>
+[[gnu::cold, gnu::noinline]] R too_many_result(const CallSignature* signature, std::size_t given) {
+    return fail(too_many_positional(signature, given));
+}
+template <class R>
+[[gnu::cold, gnu::noinline]] R missing_result(const CallSignature* signature, std::size_t positional,
+                                              PyObject* const* slots, std::size_t filled) {
+    return fail(missing_arguments(signature, positional, slots, filled));
+}
+template <class R>
+[[gnu::cold, gnu::noinline]] R error_result(Result<void>& failed) {
+    return fail(std::move(failed).error());
+}
 
 // Whether a required slot after the positional ones is still empty.
 template <const CallSignature& Signature>
@@ -128,22 +145,23 @@ static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<doubl
 template <const CallSignature& Signature, std::size_t N, class Then>
 [[gnu::always_inline]] inline auto bind_tuple_dict(PyObject* args, PyObject* kwargs, Then&& then)
     -> decltype(then(InPlaceArgs{})) {
+    using R = decltype(then(InPlaceArgs{}));
     static_assert(N == Signature.params.size());
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     if (given > N) [[unlikely]]
-        return fail(detail::too_many_positional(&Signature, given));
+        return detail::too_many_result<R>(&Signature, given);
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         if (given < Signature.required) [[unlikely]]
-            return fail(detail::missing_arguments(&Signature, given, positional, given));
+            return detail::missing_result<R>(&Signature, given, positional, given);
         return then(InPlaceArgs{positional, given});
     }
     SlotArray<N> bound;
     for (std::size_t i = 0; i < given; ++i) bound.slots[i] = positional[i];
     if (auto done = detail::bind_keyword_dict(&Signature, kwargs, bound.slots.data(), &bound.owned); !done)
-        return fail(std::move(done).error());
+        return detail::error_result<R>(done);
     if (given < Signature.required && detail::any_missing<Signature>(given, bound.slots.data())) [[unlikely]]
-        return fail(detail::missing_arguments(&Signature, given, bound.slots.data(), N));
+        return detail::missing_result<R>(&Signature, given, bound.slots.data(), N);
     return then(FilledArgs{bound.slots.data()});
 }
 
@@ -153,6 +171,7 @@ template <const CallSignature& Signature, std::size_t N, class Then>
 template <const CallSignature& Signature, std::size_t N, class Then>
 [[gnu::always_inline]] inline auto bind_vector(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
                                                Then&& then) -> decltype(then(InPlaceArgs{})) {
+    using R = decltype(then(InPlaceArgs{}));
     static_assert(N == Signature.params.size());
     // The common call: every parameter given by position, so nothing is
     // missing and the vector holds them all (a vector is null only when it
@@ -161,10 +180,10 @@ template <const CallSignature& Signature, std::size_t N, class Then>
         return then(InPlaceArgs{args, N});
     const std::size_t given = args == nullptr ? 0 : nargs;
     if (given > N) [[unlikely]]
-        return fail(detail::too_many_positional(&Signature, given));
+        return detail::too_many_result<R>(&Signature, given);
     if (kwnames == nullptr) {
         if (given < Signature.required) [[unlikely]]
-            return fail(detail::missing_arguments(&Signature, given, args, given));
+            return detail::missing_result<R>(&Signature, given, args, given);
         return then(InPlaceArgs{args, given});
     }
     std::array<PyObject*, N> slots{};
@@ -181,11 +200,11 @@ template <const CallSignature& Signature, std::size_t N, class Then>
             continue;
         }
         if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, k, slots.data()); !done)
-            return fail(std::move(done).error());
+            return detail::error_result<R>(done);
         break;
     }
     if (given < Signature.required && detail::any_missing<Signature>(given, slots.data())) [[unlikely]]
-        return fail(detail::missing_arguments(&Signature, given, slots.data(), N));
+        return detail::missing_result<R>(&Signature, given, slots.data(), N);
     return then(FilledArgs{slots.data()});
 }
 

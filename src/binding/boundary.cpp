@@ -1,5 +1,11 @@
 #include "binding/boundary.hpp"
 
+#include <sys/resource.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -26,7 +32,7 @@ ReleaseQueue& release_queue() {
 
 }  // namespace
 
-void drain_queue() noexcept {
+void drain_queue() {
     ReleaseQueue& queue = release_queue();
     std::vector<PyObject*> taken;
     {
@@ -36,8 +42,9 @@ void drain_queue() noexcept {
         taken.swap(queue.pending);
     }
     // Decrements run finalisers, which may queue more releases: the mutex is
-    // not held here, and those wait for the next drain.
-    for (PyObject* object : taken) Py_DECREF(object);
+    // not held here, and those wait for the next drain. Should the
+    // interpreter end this thread inside one, the rest stay unreleased.
+    for (PyObject* object : taken) interpreter_call([object] { Py_DECREF(object); });
 }
 
 void DepthScope::forbidden_depth() {
@@ -48,11 +55,68 @@ void DepthScope::forbidden_depth() {
     fault("Access to the GIL is currently prohibited.");
 }
 
+namespace {
+
+// Room left below the check for what runs before the next one: CPython's
+// frames of one level of a cycle, or raising and printing the RecursionError.
+constexpr std::uintptr_t stack_margin = 256 * 1024;
+
+// The lowest address this thread's stack may use plus the margin; 0 before
+// it was looked up, 1 where the thread's stack cannot be found.
+constinit thread_local std::uintptr_t stack_floor = 0;
+
+// From /proc/self/maps (pthread_getattr_np would tie the wheel to a newer
+// glibc): the mapping that holds `here` is a thread's own stack, which ends
+// where it starts, or the main thread's "[stack]", which grows down as far as
+// its resource limit.
+std::uintptr_t find_stack_floor(std::uintptr_t here) noexcept {
+    std::FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (maps == nullptr) return 1;
+    std::array<char, 512> line{};
+    bool line_start = true;
+    bool found = false;
+    bool main_stack = false;
+    unsigned long low = 0;
+    unsigned long high = 0;
+    while (!found && std::fgets(line.data(), static_cast<int>(line.size()), maps) != nullptr) {
+        const bool starts_line = line_start;
+        line_start = std::strchr(line.data(), '\n') != nullptr;
+        if (!starts_line || std::sscanf(line.data(), "%lx-%lx", &low, &high) != 2) continue;
+        found = here >= low && here < high;
+        main_stack = found && std::strstr(line.data(), "[stack]") != nullptr;
+    }
+    std::fclose(maps);
+    if (!found) return 1;
+    if (main_stack) {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > high)
+            return 1;
+        low = high - limit.rlim_cur;
+    }
+    if (high - low <= 2 * stack_margin) return 1;
+    return low + stack_margin;
+}
+
+}  // namespace
+
+bool stack_nearly_exhausted() noexcept {
+    if (stack_floor == 0) [[unlikely]]
+        stack_floor = find_stack_floor(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor;
+}
+
+PyErr stack_exhausted_error() {
+    return PyErr::with_text(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+}
+
 }  // namespace detail
 
 long lock_depth() noexcept { return detail::lock_depth_value; }
 
 void detail::release_without_lock(PyObject* object) noexcept {
+    // The interpreter is ending this thread: the reference is left to the
+    // runtime that is going away, not queued into one that might follow it.
+    if (thread_ended()) return;
     try {
         ReleaseQueue& queue = release_queue();
         std::lock_guard guard(queue.mutex);
@@ -66,7 +130,7 @@ void detail::release_without_lock(PyObject* object) noexcept {
     }
 }
 
-void drain_deferred_releases() noexcept {
+void drain_deferred_releases() {
     if (detail::releases_pending.load(std::memory_order_acquire)) detail::drain_queue();
 }
 
@@ -87,17 +151,18 @@ namespace {
 // a caller close: finalisation can begin between this check and
 // PyGILState_Ensure below. The finalising thread sets its flag while it holds
 // the lock, and a thread that does not hold the lock can only look at the
-// flag before it asks for the lock. When it then asks, CPython 3.13 ends the
-// thread inside PyGILState_Ensure (PyThread_exit_thread, unwinding through
-// the caller's frames), and once the runtime has been torn down the call is
-// not valid at all. Applications that log from their own threads close the
+// flag before it asks for the lock. When it then asks, CPython 3.13 before
+// 3.13.8 ends the thread inside PyGILState_Ensure (PyThread_exit_thread, a
+// forced unwind through the caller's frames, which every boundary lets pass),
+// later releases let it wait for good, and once the runtime has been torn
+// down the call is not valid at all. Applications that log from their own threads close the
 // window themselves by stopping those threads before finalising, for example
 // from an atexit handler, which runs while the interpreter still works.
 [[nodiscard]] bool interpreter_running() noexcept { return Py_IsInitialized() != 0 && Py_IsFinalizing() == 0; }
 
 }  // namespace
 
-LockGuard acquire_lock_unless_finalizing() noexcept {
+LockGuard acquire_lock_unless_finalizing() {
     LockGuard guard;
     if (detail::lock_depth_value > 0) {
         ++detail::lock_depth_value;
@@ -106,7 +171,7 @@ LockGuard acquire_lock_unless_finalizing() noexcept {
     }
     if (!interpreter_running()) [[unlikely]]
         return guard;
-    guard.ensured_ = PyGILState_Ensure();
+    guard.ensured_ = interpreter_call([] { return PyGILState_Ensure(); });
     ++detail::lock_depth_value;
     guard.active_ = true;
     drain_deferred_releases();
@@ -127,7 +192,8 @@ LockGuard acquire_lock() {
 LockGuard::~LockGuard() noexcept(false) {
     if (!active_) return;
     --detail::lock_depth_value;
-    if (ensured_) PyGILState_Release(*ensured_);
+    // A thread that the interpreter is ending has no lock to give back.
+    if (ensured_ && !detail::thread_ended()) PyGILState_Release(*ensured_);
 }
 
 namespace detail {
@@ -136,7 +202,7 @@ PyErr caught_fault_error() { return panic_error(fault_message(std::current_excep
 void report_unraisable(PyErr& error) {
     PyObject* earlier = PyErr_GetRaisedException();
     restore_error(std::move(error));
-    PyErr_WriteUnraisable(nullptr);
+    interpreter_call([] { PyErr_WriteUnraisable(nullptr); });
     PyErr_SetRaisedException(earlier);
 }
 }  // namespace detail

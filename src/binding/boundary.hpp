@@ -26,7 +26,9 @@ namespace detail {
 // relaxed: the mutex orders the queue itself, and a flag seen late only moves
 // a release to a later entry.
 extern std::atomic<bool> releases_pending __attribute__((visibility("hidden")));
-void drain_queue() noexcept;
+// Not noexcept: a release can run a finaliser, and a finaliser can give the
+// lock away, after which the interpreter may end the thread (ref.hpp).
+void drain_queue();
 
 // Raises lock_depth for one boundary; a negative depth is a fault. The
 // counter's address is looked up once: in a module loaded with dlopen each
@@ -58,7 +60,7 @@ private:
 }  // namespace detail
 
 // Releases every queued reference, in the order they were queued.
-void drain_deferred_releases() noexcept;
+void drain_deferred_releases();
 
 // Number of references waiting in the queue (0 when it was never created).
 [[nodiscard]] std::size_t deferred_release_count() noexcept;
@@ -79,7 +81,7 @@ public:
     ~LockGuard() noexcept(false);
 
 private:
-    friend LockGuard acquire_lock_unless_finalizing() noexcept;
+    friend LockGuard acquire_lock_unless_finalizing();
     LockGuard() = default;
     std::optional<PyGILState_STATE> ensured_;
     bool active_ = false;
@@ -92,8 +94,10 @@ private:
 
 // The same, for a caller whose work may simply be dropped: while the
 // interpreter is finalising or finalised it takes nothing and returns a false
-// guard, without faulting and without calling into the interpreter.
-[[nodiscard]] LockGuard acquire_lock_unless_finalizing() noexcept;
+// guard, without faulting and without calling into the interpreter. Throws
+// nothing but the forced unwind of a thread that the interpreter ends while
+// it waits for the lock.
+[[nodiscard]] LockGuard acquire_lock_unless_finalizing();
 
 namespace detail {
 // What a body's value becomes in the slot's return type: an owned reference
@@ -130,7 +134,9 @@ template <class R>
 }
 
 // The body's result; a native fault escaping it becomes its PanicException.
-// A body declared noexcept has no fault to catch.
+// A body declared noexcept has no fault to catch. The forced unwind of a
+// thread that the interpreter ends (interpreter_call) is no fault: it goes
+// on through every boundary, and the thread ends quietly.
 template <class Body>
 [[gnu::always_inline]] inline auto run_body(Body& body) -> std::invoke_result_t<Body&> {
     if constexpr (std::is_nothrow_invocable_v<Body&>) {
@@ -139,19 +145,52 @@ template <class Body>
         try {
             return body();
         } catch (...) {
+            if (thread_ended()) throw;
             return caught_fault_result<std::invoke_result_t<Body&>>();
         }
     }
 }
 }  // namespace detail
 
+namespace detail {
+// Whether the calling thread's stack is within a safety margin of its end.
+// CPython 3.14 checks the stack itself in Py_EnterRecursiveCall; 3.13 only
+// counts levels, against a limit that assumes frames smaller than those of
+// a cycle through the module's entries and conversions.
+[[nodiscard]] bool stack_nearly_exhausted() noexcept;
+[[gnu::cold, gnu::noinline]] PyErr stack_exhausted_error();
+}  // namespace detail
+
+// Runs `call`, whose result is a Result and which may run Python code, as one
+// level of C recursion, counted the way CPython counts its own calls, with
+// the stack's own end checked as well: a cycle of calls through the module
+// (say a __float__ that calls the class again) ends in RecursionError instead
+// of overflowing the stack. A native fault leaving `call` gives the level
+// back; a forced unwind does not touch the interpreter.
+template <class Call>
+[[gnu::always_inline]] inline auto counted_call(Call&& call) -> std::invoke_result_t<Call&> {
+    if (detail::stack_nearly_exhausted()) [[unlikely]]
+        return fail(detail::stack_exhausted_error());
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) [[unlikely]]
+        return fail(fetch_error());
+    try {
+        auto result = call();
+        Py_LeaveRecursiveCall();
+        return result;
+    } catch (...) {
+        if (!detail::thread_ended()) Py_LeaveRecursiveCall();
+        throw;
+    }
+}
+
 // Runs `body` (returning Result<R>, or Result<Ref> for an object slot) as one
 // entry from Python: native faults are caught and become PanicException, an
 // error becomes the pending exception and `failure` is returned. A fault while
-// handling a failure ends the process. Always inlined: each slot has one.
+// handling a failure ends the process. A forced unwind passes through (see
+// run_body). Always inlined: each slot has one.
 template <class R, class Body>
     requires detail::is_result<std::invoke_result_t<Body&>>::value
-[[gnu::always_inline]] inline R call_boundary(R failure, Body&& body) noexcept {
+[[gnu::always_inline]] inline R call_boundary(R failure, Body&& body) {
     try {
         detail::DepthScope depth;
         if (detail::releases_pending.load(std::memory_order_relaxed)) [[unlikely]]
@@ -162,6 +201,7 @@ template <class R, class Body>
         detail::raise_failure(result.error());
         return failure;
     } catch (...) {
+        if (detail::thread_ended()) throw;
         abort_uncaught_fault();
     }
 }
@@ -170,7 +210,7 @@ template <class R, class Body>
 // unraisable, and an exception pending before the call is kept.
 template <class Body>
     requires std::same_as<std::invoke_result_t<Body&>, Result<void>>
-[[gnu::always_inline]] inline void call_boundary_unraisable(Body&& body) noexcept {
+[[gnu::always_inline]] inline void call_boundary_unraisable(Body&& body) {
     try {
         detail::DepthScope depth(detail::DepthScope::pinned());
         if (detail::releases_pending.load(std::memory_order_relaxed)) [[unlikely]]
@@ -180,6 +220,7 @@ template <class Body>
             return;
         detail::report_unraisable(result.error());
     } catch (...) {
+        if (detail::thread_ended()) throw;
         abort_uncaught_fault();
     }
 }

@@ -60,11 +60,11 @@ template <class Class>
 inline constexpr std::size_t static_count = std::tuple_size_v<typename Class::statics>;
 
 // Shared slot functions and the one place that calls PyType_FromSpec.
-void dealloc_instance(PyObject* self) noexcept;
-PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+void dealloc_instance(PyObject* self);
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // The type's call through CPython's generic path (tp_new, then tp_init).
 [[gnu::cold]] PyObject* call_generic(PyObject* type, PyObject* const* args, std::size_t nargsf,
-                                     PyObject* kwnames) noexcept;
+                                     PyObject* kwnames);
 struct TypeParts {
     const char* qualified_name;
     const char* doc;  // nullptr: no documentation slot
@@ -137,7 +137,7 @@ struct ClassBuilder {
 
     // Constructor: tp_new, for MitLimits.__new__(MitLimits, ...) and for the
     // generic call path.
-    static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         using D = Described<Class::constructor>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
             return bind_tuple_dict<D::signature, D::size>(args, kwargs, [&](const auto& slots) {
@@ -149,7 +149,7 @@ struct ClassBuilder {
 
     // Constructor: tp_vectorcall, binding straight from the argument vector.
     static PyObject* construct_vector(PyObject* callable, PyObject* const* args, std::size_t nargsf,
-                                      PyObject* kwnames) noexcept {
+                                      PyObject* kwnames) {
         auto* type = reinterpret_cast<PyTypeObject*>(callable);
         // The class is mutable: once Python code assigns __new__ or __init__
         // on it, calls take the generic path, which runs them.
@@ -163,7 +163,7 @@ struct ClassBuilder {
     }
 
     template <std::size_t Row>
-    static PyObject* preset(PyObject*, PyObject*) noexcept {
+    static PyObject* preset(PyObject*, PyObject*) {
         return call_boundary<PyObject*>(nullptr, []() __attribute__((always_inline)) -> Result<Ref> {
             return Frame::make_in_method(Class::presets[Row].record);
         });
@@ -171,7 +171,7 @@ struct ClassBuilder {
 
     template <std::size_t I>
     [[gnu::always_inline]] static PyObject* static_body(PyObject* const* args, std::size_t nargs,
-                                                        PyObject* kwnames) noexcept {
+                                                        PyObject* kwnames) {
         using Method = StaticAt<Class, I>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
             return call_vector<Method::call>(args, nargs, kwnames, [](const auto& values) -> Result<Ref> {
@@ -182,19 +182,19 @@ struct ClassBuilder {
 
     // A static method as the method table gives it to CPython (fast call).
     template <std::size_t I>
-    static PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return static_body<I>(args, static_cast<std::size_t>(nargs), kwnames);
     }
 
     // The same static method as its function object's vector call
     // (direct_static_call).
     template <std::size_t I>
-    static PyObject* static_vector(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+    static PyObject* static_vector(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         return static_body<I>(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
     }
 
     template <std::size_t I>
-    static PyObject* get_attribute(PyObject* self, void*) noexcept {
+    static PyObject* get_attribute(PyObject* self, void*) {
         constexpr auto store = std::tuple_element_t<I, std::remove_cvref_t<decltype(Class::attributes)>>::store;
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             if (!Frame::is_instance(self)) [[unlikely]]
@@ -209,7 +209,7 @@ struct ClassBuilder {
         });
     }
 
-    static PyObject* represent(PyObject* self) noexcept {
+    static PyObject* represent(PyObject* self) {
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             Result<Ref> text = Frame::read(self, [](const Record& record) { return Class::text(record); });
             if (text && !*text) [[unlikely]]

@@ -68,7 +68,7 @@ PyErr class_init_error(std::string_view name, PyErr cause) {
 
 void class_unavailable(PyErr error, std::string_view name) {
     restore_error(std::move(error));
-    PyErr_PrintEx(0);
+    interpreter_call([] { PyErr_PrintEx(0); });
     fault("failed to create type object for " + std::string(name));
 }
 
@@ -96,7 +96,7 @@ Result<Ref> mismatch_result(PyObject* object, std::string_view target) {
 
 Result<Ref> fetched_result() { return fail(fetch_error()); }
 
-void dealloc_instance(PyObject* self) noexcept {
+void dealloc_instance(PyObject* self) {
     call_boundary_unraisable([self]() noexcept -> Result<void> {
         // The value record owns nothing; only the memory and the instance's
         // reference to its heap type are released.
@@ -107,7 +107,7 @@ void dealloc_instance(PyObject* self) noexcept {
     });
 }
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     return call_boundary<PyObject*>(nullptr, [type]() -> Result<Ref> {
         Ref name = Ref::steal(PyType_GetName(type));
         if (!name) return fail(fetch_error());
@@ -119,19 +119,44 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     });
 }
 
-PyObject* call_generic(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Ref positional = Ref::steal(PyTuple_New(nargs));
-    if (!positional) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
-    Ref keywords;
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        keywords = Ref::steal(PyDict_New());
-        if (!keywords) return nullptr;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-    }
-    return PyType_Type.tp_call(type, positional.get(), keywords.get());
+namespace {
+
+// The exception of CPython's own call of the type, passed on unchanged: a
+// PanicException in it is on its way out to Python already, not a fault
+// that native code fetched and resumes.
+[[gnu::cold]] PyErr passed_on_error() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return fetch_error();
+    return PyErr::materialised(Ref::steal(raised));
+}
+
+}  // namespace
+
+// A boundary of its own, so that the argument tuple and dict are released at
+// once rather than queued; counted as one level of C recursion, as CPython
+// counts a call through tp_call, since the reassigned __new__ or __init__
+// may call the class again.
+PyObject* call_generic(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return call_boundary<PyObject*>(nullptr, [&]() -> Result<Ref> {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Ref positional = Ref::steal(PyTuple_New(nargs));
+        if (!positional) return fail(fetch_error());
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+        Ref keywords;
+        if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+            keywords = Ref::steal(PyDict_New());
+            if (!keywords) return fail(fetch_error());
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+                if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                    return fail(fetch_error());
+        }
+        return counted_call([&]() -> Result<Ref> {
+            Ref made = Ref::steal(
+                interpreter_call([&] { return PyType_Type.tp_call(type, positional.get(), keywords.get()); }));
+            if (!made) return fail(passed_on_error());
+            return made;
+        });
+    });
 }
 
 }  // namespace tervalin

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "binding/args.hpp"
+#include "binding/boundary.hpp"
 #include "binding/static_text.hpp"
 
 #include <cstddef>
@@ -265,15 +266,22 @@ public:
     // built-in types or of this module's classes and run no Python code, so
     // they give the same values, and the fast record need not leave its
     // registers to be passed here.
+    // Conversions that run Python code may call back into the module, so this
+    // path counts one level of C recursion (counted_call); the fast paths,
+    // which run none, count nothing.
     template <class Slots, class Finish>
     [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(Slots slots, Finish& finish) {
-        Record record = defaults;
-        std::optional<PyErr> error;
-        const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return (convert_one<I>(slots, record, error) && ...);
-        }(std::make_index_sequence<size>{});
-        if (!converted) return fail(std::move(*error));
-        return finish(record);
+        Result<Record> record = counted_call([&]() -> Result<Record> {
+            Record converted = defaults;
+            std::optional<PyErr> error;
+            const bool all = [&]<std::size_t... I>(std::index_sequence<I...>) {
+                return (convert_one<I>(slots, converted, error) && ...);
+            }(std::make_index_sequence<size>{});
+            if (!all) return fail(std::move(*error));
+            return converted;
+        });
+        if (!record) return fail(std::move(record).error());
+        return finish(*record);
     }
 
     // "(p_max=12.5, v_max=30.0)": parameter names with their default texts.

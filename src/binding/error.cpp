@@ -85,7 +85,7 @@ void PyErr::restore() && {
 namespace {
 
 std::string repr_text(PyObject* object) {
-    Ref text = Ref::steal(PyObject_Repr(object));
+    Ref text = Ref::steal(interpreter_call([object] { return PyObject_Repr(object); }));
     if (!text) {
         PyErr_Clear();
         return "<unprintable object>";
@@ -139,9 +139,9 @@ PyErr fetch_error() {
 }
 
 Ref object_text(PyObject* object) {
-    Ref text = Ref::steal(PyObject_Str(object));
+    Ref text = Ref::steal(interpreter_call([object] { return PyObject_Str(object); }));
     if (text) return text;
-    PyErr_WriteUnraisable(object);
+    interpreter_call([object] { PyErr_WriteUnraisable(object); });
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
     if (name) text = Ref::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()));
     if (!text) {
@@ -152,7 +152,7 @@ Ref object_text(PyObject* object) {
 }
 
 void api_failure(std::source_location where) {
-    if (PyErr_Occurred()) PyErr_Print();
+    if (PyErr_Occurred()) interpreter_call([] { PyErr_Print(); });
     fault("Python API call failed", where);
 }
 

@@ -55,7 +55,7 @@ PyErr panic_error(std::string_view message) {
 
 void resume_panic(Ref exception) {
     std::string message = "Unwrapped panic from Python code";
-    if (Ref text = Ref::steal(PyObject_Str(exception.get()))) {
+    if (Ref text = Ref::steal(interpreter_call([&] { return PyObject_Str(exception.get()); }))) {
         Py_ssize_t size = 0;
         if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
             message.assign(utf8, static_cast<std::size_t>(size));
@@ -66,7 +66,7 @@ void resume_panic(Ref exception) {
         "from Python. ---\nPython stack trace below:\n",
         stderr);
     PyErr_SetRaisedException(exception.release());
-    PyErr_PrintEx(0);
+    interpreter_call([] { PyErr_PrintEx(0); });
     fault(std::move(message));
 }
 

@@ -49,14 +49,15 @@ std::size_t write_logger_name(std::string_view target, char* out) {
 // A PanicException continues as a fault instead (take_error resumes it).
 [[gnu::cold, gnu::noinline]] void report_failure() {
     restore_error(fetch_error());
-    PyErr_PrintEx(0);
+    interpreter_call([] { PyErr_PrintEx(0); });
 }
 
 template <class... Arguments>
 Ref call_method(PyObject* object, PyObject* name, Arguments... arguments) {
     PyObject* vector[] = {object, arguments...};
-    return Ref::steal(PyObject_VectorcallMethod(name, vector, std::size(vector) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
+    return Ref::steal(interpreter_call([&] {
+        return PyObject_VectorcallMethod(name, vector, std::size(vector) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 // 1 for true, 0 for false, -1 when the call or the truth test failed.
@@ -65,7 +66,7 @@ int is_enabled_for(const PythonNames& names, PyObject* logger, int level) {
     if (!number) return -1;
     Ref answer = call_method(logger, names.is_enabled_for.get(), number.get());
     if (!answer) return -1;
-    return PyObject_IsTrue(answer.get());
+    return interpreter_call([&] { return PyObject_IsTrue(answer.get()); });
 }
 
 // The most verbose level the logger accepts now; a failing probe counts as trace.
@@ -163,9 +164,10 @@ void BridgeLogger::forward(const Record& record, const CacheNode* node) const {
 // Only a target's first record comes here, so these stay out of the way of
 // the cached path.
 Ref BridgeLogger::python_logger(PyObject* name) const {
-    Ref get_logger = Ref::steal(PyObject_GetAttr(logging_.get(), names_.get_logger.get()));
+    Ref get_logger =
+        Ref::steal(interpreter_call([&] { return PyObject_GetAttr(logging_.get(), names_.get_logger.get()); }));
     if (!get_logger) return get_logger;
-    return Ref::steal(PyObject_CallOneArg(get_logger.get(), name));
+    return Ref::steal(interpreter_call([&] { return PyObject_CallOneArg(get_logger.get(), name); }));
 }
 
 void BridgeLogger::remember(std::string_view target, PyObject* logger, PyObject* name) const {
@@ -178,7 +180,7 @@ std::shared_ptr<LoggerCache> install_bridge() {
     {
         LockGuard lock = acquire_lock();
         Ref name = Ref::steal(checked(PyUnicode_FromString("logging")));
-        Ref logging = Ref::steal(PyImport_Import(name.get()));
+        Ref logging = Ref::steal(interpreter_call([&] { return PyImport_Import(name.get()); }));
         if (!logging) fault("Failed to initialize python logging: " + fetch_error().render());
         std::optional<PythonNames> names = PythonNames::create();
         if (!names) api_failure();

@@ -16,7 +16,7 @@ namespace {
 
 using Function = Described<mit_setpoint_function>;
 
-PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
         return call_vector<mit_setpoint_function>(
             args, static_cast<std::size_t>(nargs), kwnames,

@@ -8,7 +8,7 @@ import sys
 import pytest
 from hypothesis import example, given, strategies as st
 
-from conftest import FLT_MAX, f32, float_conversion_error, from_single_bits, same_float
+from conftest import run_python, FLT_MAX, f32, float_conversion_error, from_single_bits, same_float
 from tervalin import MitLimits
 
 NEW = "MitLimits.__new__()"
@@ -264,3 +264,50 @@ def test_values_are_narrowed_to_single_precision(x):
     assert type(m.p_max) is float
     assert same_float(m.p_max, f32(x))
     assert same_float(m.t_max, f32(x))
+
+
+# A conversion that calls the entry again, through a C callable only (no
+# Python frame counts the levels): every entry that can run Python code counts
+# one level of C recursion, so the cycle ends in RecursionError rather than
+# overflowing the stack, in the main thread and on an 8 MiB thread stack.
+CYCLES_THROUGH_ENTRIES = {
+    "class vector call": ("__float__", "t.MitLimits", ""),
+    "tp_new": ("__float__", "functools.partial(t.MitLimits.__new__, t.MitLimits)", ""),
+    "second class": ("__float__", "t.MitSetpoint", ""),
+    "module function": ("__float__", "t.mit_setpoint", ""),
+    "static method": ("__float__", "t.ControlSetpoint.vel", ""),
+    "static method, last argument": ("__float__", "functools.partial(t.ControlSetpoint.force_pos, 1.0, 2.0)", ""),
+    "static method, keywords": ("__float__", "functools.partial(t.ControlSetpoint.pos_vel, velocity=1.0)", ""),
+    "index": ("__index__", "functools.partial(t.Damiao, master_id=2)", ""),
+    "index, 64-bit": ("__index__", "functools.partial(t.Damiao, 1, 2, None)", ""),
+    "generic path": ("__float__", "t.MitLimits",
+                     "t.MitLimits.__init__ = lambda self, *a, **k: None"),
+}
+
+
+@pytest.mark.parametrize("slot, entry, setup", list(CYCLES_THROUGH_ENTRIES.values()),
+                         ids=list(CYCLES_THROUGH_ENTRIES))
+def test_cycle_through_an_entry_ends_in_recursion_error(slot, entry, setup):
+    child = run_python(f"""
+        import functools, threading, tervalin as t
+        {setup}
+        class F:
+            pass
+        f = F()
+        entry = {entry}
+        F.{slot} = staticmethod(functools.partial(entry, f))
+        def cycle(outcome):
+            try:
+                entry(f)
+            except RecursionError as error:
+                outcome.append(str(error))
+        outcome = []
+        cycle(outcome)
+        threading.stack_size(8 << 20)
+        worker = threading.Thread(target=cycle, args=(outcome,))
+        worker.start()
+        worker.join()
+        print(outcome)
+        """)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.count("maximum recursion depth exceeded") == 2, child.stdout

@@ -3,6 +3,7 @@
 import importlib.util
 import logging
 import os
+import re
 import sys
 import threading
 import tracemalloc
@@ -10,6 +11,7 @@ import tracemalloc
 import pytest
 
 import tervalin as t
+from conftest import run_python
 
 EMBEDDED = importlib.util.find_spec("_tervalin_native") is not None
 # A million cycles once, from the regular interpreter; fewer in the other runs
@@ -83,3 +85,64 @@ def test_threads_share_values_while_native_threads_log():
     assert errors == []
     t.MitLimits()
     assert native.deferred_count() == 0
+
+
+# CPython 3.13 before 3.13.8 ends a daemon thread that asks for the lock back
+# once finalisation has begun, with a forced unwind through every frame on its
+# stack; later releases leave it waiting. A __float__ that sleeps gives the
+# lock away inside the entry, so the unwind starts below it: it must pass the
+# entry's boundary without a fault, an abort or a release without the lock.
+ENDED_INSIDE = {
+    "constructor": "t.MitLimits(Slow())",
+    "static method": "t.ControlSetpoint.vel(Slow())",
+    "module function": "t.mit_setpoint(Slow())",
+    "keyword dict": "t.MitLimits.__new__(t.MitLimits, kd_max=Slow())",
+}
+ENDED_RUNS = 4
+
+
+@pytest.mark.parametrize("call", list(ENDED_INSIDE.values()), ids=list(ENDED_INSIDE))
+def test_daemon_thread_ended_inside_an_entry_ends_quietly(call):
+    for _ in range(ENDED_RUNS):
+        child = run_python(f"""
+            import threading, time, tervalin as t
+            class Slow:
+                def __float__(self):
+                    time.sleep(0.001)
+                    return 1.0
+            def spin():
+                while True:
+                    {call}
+            for _ in range(4):
+                threading.Thread(target=spin, daemon=True).start()
+            time.sleep(0.2)
+            """)
+        # Nothing but the leak checker's summary of suppressed leaks, in a
+        # sanitizer build, may reach standard error.
+        report = re.sub(r"-+\nSuppressions used:.*?-+\n", "", child.stderr, flags=re.S)
+        assert (child.returncode, report.strip()) == (0, "")
+
+
+# Once Python code assigns __new__ or __init__, calls take CPython's generic
+# path; the argument tuple and dict made for it are released at once, not
+# queued as if released without the lock (a leak and a mutex per call).
+def test_generic_path_releases_its_arguments_at_once():
+    child = run_python("""
+        import importlib.util, sys, tervalin
+        embedded = importlib.util.find_spec("_tervalin_native") is not None
+        x = object()
+        tervalin.MitLimits.__new__ = staticmethod(lambda cls, *a, **k: None)
+        before = sys.getrefcount(x)
+        for _ in range(1000):
+            tervalin.MitLimits(x, kd_max=x)
+        print(sys.getrefcount(x) - before)
+        if embedded:
+            import _tervalin_native
+            print(_tervalin_native.deferred_count())
+            # The constructor still runs (and drains the queue) before __init__.
+            tervalin.Damiao.__init__ = lambda self, *a, **k: None
+            tervalin.Damiao(1, 2, limits=None)
+            print(_tervalin_native.deferred_count())
+        """)
+    assert child.returncode == 0, child.stderr
+    assert set(child.stdout.split()) == {"0"}
