@@ -88,10 +88,9 @@ template <class Integer>
     return PyLong_FromLong(static_cast<long>(value));
 }
 
-// Failure results built out of line, so that the slots' success paths keep
-// their registers.
+// A failure result built out of line, so that the getters' success paths
+// keep their registers.
 [[gnu::cold, gnu::noinline]] Result<Ref> mismatch_result(PyObject* object, std::string_view target);
-[[gnu::cold, gnu::noinline]] Result<Ref> fetched_result();
 
 // The record of a call's converted arguments (`slots`, from a binder), then
 // `finish` applied to it.
@@ -202,18 +201,17 @@ struct ClassBuilder {
             // The borrow covers the read of the field; the copy read is then
             // converted.
             const auto field = SharedBorrow<Record>(self).value().*store;
-            PyObject* value = attribute_object(field);
-            if (value == nullptr) [[unlikely]]
-                return fetched_result();
-            return Ref::steal(value);
+            // Only a lack of memory makes the float or int fail: a fault.
+            return Ref::steal(checked(attribute_object(field)));
         });
     }
 
     static PyObject* represent(PyObject* self) noexcept {
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             Result<Ref> text = Frame::read(self, [](const Record& record) { return Class::text(record); });
+            // Only a lack of memory makes the str fail: a fault.
             if (text && !*text) [[unlikely]]
-                return fail(fetch_error());
+                api_failure();
             return text;
         });
     }
