@@ -24,8 +24,8 @@ Result<PyTypeObject*> build_type(const TypeParts& parts) {
     PyType_Spec spec{parts.qualified_name, parts.basic_size, 0, 0, slots.data()};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return fail(fetch_error());
-    // Instances of exactly the class are made without going through
-    // tp_alloc (ClassFrame::make), which is right only for this allocator.
+    // Instances are made without going through tp_alloc
+    // (ClassFrame::new_instance), which is right only for this allocator.
     if (reinterpret_cast<PyTypeObject*>(type)->tp_alloc != PyType_GenericAlloc) {
         Py_DECREF(type);
         return fail(PyErr::with_text(PyExc_SystemError, "the class has an unexpected allocator"));

@@ -19,7 +19,7 @@ extern constinit thread_local long lock_depth_value __attribute__((visibility("h
 void release_without_lock(PyObject* object) noexcept;
 }  // namespace detail
 
-// Releases one strong reference now when this thread holds the interpreter
+// Releases one strong reference now when lock_depth says this thread holds the interpreter
 // lock, otherwise queues it for the next boundary entry (see boundary.hpp).
 inline void release_ref(PyObject* object) noexcept {
     if (object == nullptr) return;

@@ -43,7 +43,7 @@ Result<PyObject*> initialise() {
         return fail(PyErr::with_text(PyExc_ImportError, subinterpreter_message));
     if (module_cell != nullptr) return Py_NewRef(module_cell);
 
-    Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
+    Ref module = Ref::steal(PyModule_Create2(&definition, PYTHON_API_VERSION));
     if (!module) return fail(fetch_error());
     // Separately built producers check the layout version here (<tervalin/producer.hpp>).
     static_cast<ModuleState*>(PyModule_GetState(module.get()))->layout_version = layout_version;
