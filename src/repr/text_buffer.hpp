@@ -60,9 +60,17 @@ private:
         return *this;
     }
 
+    // Clipping takes a path of its own, so that the common path copies the
+    // count as the caller knows it (a literal's length, which the compiler
+    // turns into a few moves).
     void copy_clipped(const char* text, std::size_t count) noexcept {
         const std::size_t room = Capacity - size_;
-        if (count > room) count = room;
+        if (count > room) [[unlikely]]
+            return copy(text, room);
+        copy(text, count);
+    }
+
+    void copy(const char* text, std::size_t count) noexcept {
         if (count == 0) return;  // an empty string_view may carry a null data()
         std::memcpy(buffer_ + size_, text, count);
         size_ += count;
