@@ -1,6 +1,7 @@
 // The per-target cache of Python loggers and the levels they accepted: a tree
 // of immutable nodes. Readers walk the published tree inside a read section
-// (read_sections.hpp): no lock, no retry, no shared counter written. A store
+// (read_sections.hpp): no retry, no shared counter written, and no lock but
+// on a thread that could get no reader counter. A store
 // builds a new tree that shares every node off the changed path, publishes it
 // with one atomic pointer store, and frees the trees replaced so far whose
 // read sections (those open when they were replaced) have all ended; a tree
