@@ -82,11 +82,11 @@ std::size_t match_keyword(const CallSignature& signature, PyObject* key) {
     return count;
 }
 
-// The slot for keyword `key`, or the binding error.
-Result<std::size_t> keyword_slot(const CallSignature* signature, PyObject* key, PyObject* const* slots) {
+// The index of the parameter keyword `key` names, or the binding error.
+Result<std::size_t> keyword_index(const CallSignature* signature, PyObject* key, PyObject* const* bound) {
     const std::size_t index = match_keyword(*signature, key);
     if (index == signature->params.size()) return fail(unexpected_keyword(signature, key));
-    if (slots[index] != nullptr) return fail(multiple_values(signature, index));
+    if (bound[index] != nullptr) return fail(multiple_values(signature, index));
     return index;
 }
 
@@ -118,12 +118,12 @@ PyErr too_many_positional(const CallSignature* signature, std::size_t given) {
     });
 }
 
-PyErr missing_arguments(const CallSignature* signature, std::size_t positional, PyObject* const* slots,
+PyErr missing_arguments(const CallSignature* signature, std::size_t positional, PyObject* const* bound,
                         std::size_t filled) {
     MissingSet missing = 0;
     std::size_t count = 0;
     for (std::size_t i = positional; i < signature->required; ++i) {
-        if (i < filled && slots[i] != nullptr) continue;
+        if (i < filled && bound[i] != nullptr) continue;
         missing |= MissingSet{1} << i;
         ++count;
     }
@@ -136,28 +136,28 @@ PyErr missing_arguments(const CallSignature* signature, std::size_t positional, 
     });
 }
 
-Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs, PyObject** slots,
+Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs, PyObject** bound,
                                std::uint32_t* owned) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-        Result<std::size_t> index = keyword_slot(signature, key, slots);
+        Result<std::size_t> index = keyword_index(signature, key, bound);
         if (!index) return fail(std::move(index).error());
-        // Held until the call returns (see SlotArray).
-        slots[*index] = Py_NewRef(value);
+        // Held until the call returns (see BoundArray).
+        bound[*index] = Py_NewRef(value);
         *owned |= std::uint32_t{1} << *index;
     }
     return {};
 }
 
 Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values, PyObject* kwnames,
-                                Py_ssize_t first, PyObject** slots) {
+                                Py_ssize_t first, PyObject** bound) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = first; i < count; ++i) {
-        Result<std::size_t> index = keyword_slot(signature, PyTuple_GET_ITEM(kwnames, i), slots);
+        Result<std::size_t> index = keyword_index(signature, PyTuple_GET_ITEM(kwnames, i), bound);
         if (!index) return fail(std::move(index).error());
-        slots[*index] = values[i];
+        bound[*index] = values[i];
     }
     return {};
 }

@@ -1,4 +1,4 @@
-// Binding Python call arguments to parameter slots, and the strict converters
+// Binding Python call arguments to parameters, and the strict converters
 // from Python objects to native values.
 #pragma once
 
@@ -20,8 +20,6 @@ namespace tervalin {
 // the binders take them as template arguments, which a temporary cannot be,
 // so the error producers below may keep a pointer to one.
 struct CallSignature {
-    std::string_view name;   // "__new__" for constructors
-    std::string_view owner;  // class name; empty for the module function
     std::span<const std::string_view> params;
     std::size_t required;
     // The fixed parts of the binding messages: "MitLimits.__new__()", and
@@ -51,16 +49,16 @@ constexpr std::size_t longest_binding_message(std::string_view owner, std::strin
 // stays null and is matched by its text.
 void intern_parameter_names(const CallSignature& signature) noexcept;
 
-// The bound arguments of one call, one slot per parameter: a slot is empty
-// (null) or refers to the supplied object. The binders hand them to their
+// The bound arguments of one call, one per parameter: each is empty (null)
+// or refers to the supplied object. The binders hand them to their
 // continuation as one of two accessors with operator[], so each callable's
 // conversion code is made once for each and neither pays for the other:
-// positional arguments alone are read where they are; with keywords, slots
-// are filled in an array.
+// positional arguments alone are read where they are; with keywords, they
+// are bound in an array.
 
-// The first `count` arguments in place; every later slot is empty. The items
-// of an argument vector or tuple are never null, so a slot is filled exactly
-// when it lies below `count`.
+// The first `count` arguments in place; every later one is empty. The items
+// of an argument vector or tuple are never null, so an argument is bound
+// exactly when its index lies below `count`.
 struct InPlaceArgs {
     PyObject* const* args;
     std::size_t count;
@@ -69,43 +67,43 @@ struct InPlaceArgs {
 };
 
 struct FilledArgs {
-    PyObject* const* slots;
-    [[nodiscard]] bool filled(std::size_t i) const noexcept { return slots[i] != nullptr; }
-    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return slots[i]; }
+    PyObject* const* bound;
+    [[nodiscard]] bool filled(std::size_t i) const noexcept { return bound[i] != nullptr; }
+    [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return bound[i]; }
 };
 
-// The slot array of a call with keywords. Values taken from a keyword dict
+// The bound arguments of a call with keywords. Values taken from a keyword dict
 // are held as strong references until the call returns: converting an
 // argument runs Python code, which can reach that dict and empty it.
 // Positional values and vector-call keyword values are kept alive by the
 // caller (the argument tuple, or the interpreter's argument vector).
 template <std::size_t N>
-struct SlotArray {
-    static_assert(N <= 32, "owned slots are tracked in a 32-bit set");
-    SlotArray() noexcept = default;
-    SlotArray(const SlotArray&) = delete;
-    SlotArray& operator=(const SlotArray&) = delete;
-    ~SlotArray() {
+struct BoundArray {
+    static_assert(N <= 32, "owned arguments are tracked in a 32-bit set");
+    BoundArray() noexcept = default;
+    BoundArray(const BoundArray&) = delete;
+    BoundArray& operator=(const BoundArray&) = delete;
+    ~BoundArray() {
         if (owned != 0) [[unlikely]]
             for (std::size_t i = 0; i < N; ++i)
-                if ((owned >> i) & 1U) release_ref(slots[i]);
+                if ((owned >> i) & 1U) release_ref(bound[i]);
     }
-    std::array<PyObject*, N> slots{};
-    std::uint32_t owned = 0;  // bit i: slot i holds a strong reference
+    std::array<PyObject*, N> bound{};
+    std::uint32_t owned = 0;  // bit i: argument i is held as a strong reference
 };
 
 namespace detail {
 // The binders' failure paths and keyword matching stay out of line; the
 // positional success path is inlined into each callable.
 [[gnu::cold]] PyErr too_many_positional(const CallSignature* signature, std::size_t given);
-// Slots are `slots[0 .. filled)`; any later one is empty.
+// The bound arguments are `bound[0 .. filled)`; any later one is empty.
 [[gnu::cold]] PyErr missing_arguments(const CallSignature* signature, std::size_t positional,
-                                      PyObject* const* slots, std::size_t filled);
+                                      PyObject* const* bound, std::size_t filled);
 [[nodiscard]] Result<void> bind_keyword_dict(const CallSignature* signature, PyObject* kwargs,
-                                             PyObject** slots, std::uint32_t* owned);
+                                             PyObject** bound, std::uint32_t* owned);
 // Binds the keyword names of a vector call from index `first` on.
 [[nodiscard]] Result<void> bind_keyword_names(const CallSignature* signature, PyObject* const* values,
-                                              PyObject* kwnames, Py_ssize_t first, PyObject** slots);
+                                              PyObject* kwnames, Py_ssize_t first, PyObject** bound);
 
 // The binders' failures as the continuation's result, built in place: an
 // entry's frame, which stays on the stack while a conversion runs Python
@@ -116,19 +114,19 @@ template <class R>
 }
 template <class R>
 [[gnu::cold, gnu::noinline]] R missing_result(const CallSignature* signature, std::size_t positional,
-                                              PyObject* const* slots, std::size_t filled) {
-    return fail(missing_arguments(signature, positional, slots, filled));
+                                              PyObject* const* bound, std::size_t filled) {
+    return fail(missing_arguments(signature, positional, bound, filled));
 }
 template <class R>
 [[gnu::cold, gnu::noinline]] R error_result(Result<void>& failed) {
     return fail(std::move(failed).error());
 }
 
-// Whether a required slot after the positional ones is still empty.
+// Whether a required argument after the positional ones is still unbound.
 template <const CallSignature& Signature>
-[[nodiscard]] bool any_missing(std::size_t given, PyObject* const* slots) noexcept {
+[[nodiscard]] bool any_missing(std::size_t given, PyObject* const* bound) noexcept {
     for (std::size_t i = given; i < Signature.required; ++i)
-        if (slots[i] == nullptr) return true;
+        if (bound[i] == nullptr) return true;
     return false;
 }
 
@@ -141,7 +139,7 @@ static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<doubl
 }  // namespace detail
 
 // Binds a tuple of positional arguments and a keyword dict (or null), then
-// returns what `then` makes of the slots.
+// returns what `then` makes of the bound arguments.
 template <const CallSignature& Signature, std::size_t N, class Then>
 [[gnu::always_inline]] inline auto bind_tuple_dict(PyObject* args, PyObject* kwargs, Then&& then)
     -> decltype(then(InPlaceArgs{})) {
@@ -156,17 +154,18 @@ template <const CallSignature& Signature, std::size_t N, class Then>
             return detail::missing_result<R>(&Signature, given, positional, given);
         return then(InPlaceArgs{positional, given});
     }
-    SlotArray<N> bound;
-    for (std::size_t i = 0; i < given; ++i) bound.slots[i] = positional[i];
-    if (auto done = detail::bind_keyword_dict(&Signature, kwargs, bound.slots.data(), &bound.owned); !done)
+    BoundArray<N> arguments;
+    for (std::size_t i = 0; i < given; ++i) arguments.bound[i] = positional[i];
+    if (auto done = detail::bind_keyword_dict(&Signature, kwargs, arguments.bound.data(), &arguments.owned); !done)
         return detail::error_result<R>(done);
-    if (given < Signature.required && detail::any_missing<Signature>(given, bound.slots.data())) [[unlikely]]
-        return detail::missing_result<R>(&Signature, given, bound.slots.data(), N);
-    return then(FilledArgs{bound.slots.data()});
+    if (given < Signature.required && detail::any_missing<Signature>(given, arguments.bound.data())) [[unlikely]]
+        return detail::missing_result<R>(&Signature, given, arguments.bound.data(), N);
+    return then(FilledArgs{arguments.bound.data()});
 }
 
 // Binds a vector call, `nargs` positional values and then one value per name
-// in `kwnames` (or null), then returns what `then` makes of the slots. A null
+// in `kwnames` (or null), then returns what `then` makes of the bound
+// arguments. A null
 // vector means no positional values.
 template <const CallSignature& Signature, std::size_t N, class Then>
 [[gnu::always_inline]] inline auto bind_vector(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
@@ -186,8 +185,8 @@ template <const CallSignature& Signature, std::size_t N, class Then>
             return detail::missing_result<R>(&Signature, given, args, given);
         return then(InPlaceArgs{args, given});
     }
-    std::array<PyObject*, N> slots{};
-    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+    std::array<PyObject*, N> bound{};
+    for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];
     // The interpreter passes the interned names of the call's source, so most
     // names are found by identity; the rest go the general way.
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
@@ -195,17 +194,17 @@ template <const CallSignature& Signature, std::size_t N, class Then>
         PyObject* const key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t i = 0;
         while (i < N && Signature.interned[i] != key) ++i;
-        if (i < N && slots[i] == nullptr) [[likely]] {
-            slots[i] = args[nargs + k];
+        if (i < N && bound[i] == nullptr) [[likely]] {
+            bound[i] = args[nargs + k];
             continue;
         }
-        if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, k, slots.data()); !done)
+        if (auto done = detail::bind_keyword_names(&Signature, args + nargs, kwnames, k, bound.data()); !done)
             return detail::error_result<R>(done);
         break;
     }
-    if (given < Signature.required && detail::any_missing<Signature>(given, slots.data())) [[unlikely]]
-        return detail::missing_result<R>(&Signature, given, slots.data(), N);
-    return then(FilledArgs{slots.data()});
+    if (given < Signature.required && detail::any_missing<Signature>(given, bound.data())) [[unlikely]]
+        return detail::missing_result<R>(&Signature, given, bound.data(), N);
+    return then(FilledArgs{bound.data()});
 }
 
 // Converters. Each has the native Value it produces, a fast path that may

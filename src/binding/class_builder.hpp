@@ -1,5 +1,5 @@
 // Everything CPython is given for one class, derived from the class's
-// description: the slot functions (constructor, vector call, getters,
+// description: the functions it calls (constructor, vector call, getters,
 // __repr__, static methods), the method and getter tables, the documentation
 // text and the class object itself.
 //
@@ -88,27 +88,26 @@ template <class Integer>
     return PyLong_FromLong(static_cast<long>(value));
 }
 
-// Failure results built out of line, so that the slots' success paths keep
-// their registers.
+// A failure result built out of line, so that the getters' success paths
+// keep their registers.
 [[gnu::cold, gnu::noinline]] Result<Ref> mismatch_result(PyObject* object, std::string_view target);
-[[gnu::cold, gnu::noinline]] Result<Ref> fetched_result();
 
-// The record of a call's converted arguments (`slots`, from a binder), then
+// The record of a call's converted arguments (`bound`, from a binder), then
 // `finish` applied to it.
-template <const auto& C, class Slots, class Finish>
-[[gnu::always_inline]] inline Result<Ref> finish_converted(const Slots& slots, Finish&& finish) {
+template <const auto& C, class Bound, class Finish>
+[[gnu::always_inline]] inline Result<Ref> finish_converted(const Bound& bound, Finish&& finish) {
     using D = Described<C>;
     // A record that one required parameter fills whole starts unwritten: it
     // is read only once its fast path has written it.
     typename D::Record record;
     if constexpr (!D::fills_whole_record) record = D::defaults;
-    if constexpr (std::is_same_v<Slots, FilledArgs> && D::size > 1) {
+    if constexpr (std::is_same_v<Bound, FilledArgs> && D::size > 1) {
         // With keywords most fields usually keep their default: the record
         // stays in memory as one copy of the defaults, rather than as one
         // value per field chosen by a branch.
         asm("" : "+m"(record));
     }
-    if (D::convert_fast(slots, record)) [[likely]] {
+    if (D::convert_fast(bound, record)) [[likely]] {
         // The record is copied into the new instance after calls to the
         // allocator: a record larger than a register, kept in memory as one
         // block, is copied as one instead of being kept and reassembled
@@ -116,7 +115,7 @@ template <const auto& C, class Slots, class Finish>
         if constexpr (sizeof(record) > sizeof(std::uint64_t)) asm("" : "+m"(record));
         return finish(record);
     }
-    return D::convert_rest(slots, finish);
+    return D::convert_rest(bound, finish);
 }
 
 // Binds a vector call to `C`, converts its arguments and applies `finish`.
@@ -125,8 +124,8 @@ template <const auto& C, class Finish>
                                                       Finish&& finish) {
     using D = Described<C>;
     return bind_vector<D::signature, D::size>(args, nargs, kwnames,
-                                              [&](const auto& slots) __attribute__((always_inline)) {
-                                                  return finish_converted<C>(slots, finish);
+                                              [&](const auto& bound) __attribute__((always_inline)) {
+                                                  return finish_converted<C>(bound, finish);
                                               });
 }
 
@@ -140,9 +139,9 @@ struct ClassBuilder {
     static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         using D = Described<Class::constructor>;
         return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            return bind_tuple_dict<D::signature, D::size>(args, kwargs, [&](const auto& slots) {
+            return bind_tuple_dict<D::signature, D::size>(args, kwargs, [&](const auto& bound) {
                 return finish_converted<Class::constructor>(
-                    slots, [type](const Record& record) { return Frame::allocate(type, record); });
+                    bound, [type](const Record& record) { return Frame::allocate(type, record); });
             });
         });
     }
@@ -202,18 +201,17 @@ struct ClassBuilder {
             // The borrow covers the read of the field; the copy read is then
             // converted.
             const auto field = SharedBorrow<Record>(self).value().*store;
-            PyObject* value = attribute_object(field);
-            if (value == nullptr) [[unlikely]]
-                return fetched_result();
-            return Ref::steal(value);
+            // Only a lack of memory makes the float or int fail: a fault.
+            return Ref::steal(checked(attribute_object(field)));
         });
     }
 
     static PyObject* represent(PyObject* self) {
         return call_boundary<PyObject*>(nullptr, [self]() __attribute__((always_inline)) -> Result<Ref> {
             Result<Ref> text = Frame::read(self, [](const Record& record) { return Class::text(record); });
+            // Only a lack of memory makes the str fail: a fault.
             if (text && !*text) [[unlikely]]
-                return fail(fetch_error());
+                api_failure();
             return text;
         });
     }

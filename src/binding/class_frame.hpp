@@ -75,9 +75,7 @@ public:
     }
 
     // A new instance of `type` holding `value`, or the allocation's error.
-    // Instances of these classes are plain memory from the object allocator
-    // (no GC header, no dict), which is what PyType_GenericAlloc would give
-    // them; a type with another allocator gets that one.
+    // `type` is the class itself: no class of the module can be subclassed.
     [[nodiscard, gnu::always_inline]] static Result<Ref> allocate(PyTypeObject* type, const Record& value) {
         PyObject* object = new_instance(type, value);
         if (object == nullptr) [[unlikely]]
@@ -86,10 +84,9 @@ public:
     }
 
     // A new instance of exactly this class; failure is a fault, so the
-    // result always holds the instance. The class was built with CPython's
-    // generic allocator (build_type checks), which Python code cannot change.
+    // result always holds the instance.
     [[nodiscard, gnu::always_inline]] static Result<Ref> make(const Record& value) {
-        return made(new_instance<true>(for_native_use(), value));
+        return made(new_instance(for_native_use(), value));
     }
 
     // The same, from one of the class's own static methods: reaching one
@@ -98,7 +95,7 @@ public:
     // into the instance.
     template <class MakeRecord>
     [[nodiscard, gnu::always_inline]] static Result<Ref> make_in_method(MakeRecord&& value) {
-        return made(new_instance<true>(cell_, std::forward<MakeRecord>(value)));
+        return made(new_instance(cell_, std::forward<MakeRecord>(value)));
     }
 
     // The class itself or a subtype. An object's type is never null, so
@@ -127,23 +124,18 @@ private:
         return Ref::steal(object);
     }
 
-    // A new reference to a new instance, or null with the allocator's
-    // exception pending, as CPython's own allocators report failure; the
-    // callers above take it over at once.
-    // `value` is the record, or a function making it.
-    template <bool GenericAllocator = false, class Value>
+    // A new reference to a new instance, or null with MemoryError pending, as
+    // CPython's own allocators report failure; the callers above take it over
+    // at once. Instances are plain memory from the object allocator (no GC
+    // header, no dict): what PyType_GenericAlloc, the classes' allocator
+    // (build_type checks), gives them. `value` is the record, or a function
+    // making it.
+    template <class Value>
     [[nodiscard, gnu::always_inline]] static PyObject* new_instance(PyTypeObject* type, Value&& value) {
-        PyObject* object = nullptr;
-        if (GenericAllocator || type->tp_alloc == PyType_GenericAlloc) [[likely]] {
-            object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
-            if (object == nullptr) [[unlikely]]
-                return PyErr_NoMemory();
-            PyObject_Init(object, type);
-        } else {
-            object = type->tp_alloc(type, 0);
-            if (object == nullptr) [[unlikely]]
-                return nullptr;
-        }
+        PyObject* object = static_cast<PyObject*>(PyObject_Malloc(sizeof(Object)));
+        if (object == nullptr) [[unlikely]]
+            return PyErr_NoMemory();
+        PyObject_Init(object, type);
         auto* instance = reinterpret_cast<Object*>(object);
         if constexpr (std::is_invocable_r_v<Record, Value>) {
             // Initialised from the function's result, which then needs no

@@ -90,7 +90,7 @@ template <class Class>
 inline constexpr auto stub_methods = class_stub_methods<Class>();
 
 template <class Class>
-inline constexpr stub::ClassRecord stub_class_record{Class::name, module_name, "", stub_properties<Class>};
+inline constexpr stub::ClassRecord stub_class_record{Class::name, module_name, stub_properties<Class>};
 
 template <class Class>
 constexpr std::optional<stub::Constructor> stub_constructor() {
@@ -102,8 +102,8 @@ template <class Class>
 inline constexpr stub::MethodsRecord stub_methods_record{stub_constructor<Class>(), stub_methods<Class>};
 
 template <class Class>
-[[nodiscard]] stub::Entry class_stub_entry(stub::Slot slot) {
-    return {slot, nullptr, &stub_class_record<Class>, &stub_methods_record<Class>};
+[[nodiscard]] stub::Entry class_stub_entry(stub::Position position) {
+    return {position, nullptr, &stub_class_record<Class>, &stub_methods_record<Class>};
 }
 
 template <const auto& C, class Returned>
@@ -111,8 +111,8 @@ inline constexpr stub::FunctionRecord stub_function_record{C.name, stub_paramete
                                                            C.doc};
 
 template <const auto& C, class Returned>
-[[nodiscard]] stub::Entry function_stub_entry(stub::Slot slot) {
-    return {slot, nullptr, nullptr, nullptr, &stub_function_record<C, Returned>};
+[[nodiscard]] stub::Entry function_stub_entry(stub::Position position) {
+    return {position, nullptr, nullptr, nullptr, &stub_function_record<C, Returned>};
 }
 
 }  // namespace tervalin

@@ -156,23 +156,23 @@ private:
 
     // The value of argument I, from its fast path only: false when that path
     // declines (it runs no Python code and cannot fail).
-    template <std::size_t I, class Slots>
-    [[gnu::always_inline]] static bool fast_one(const Slots& slots, Record& record) {
+    template <std::size_t I, class Bound>
+    [[gnu::always_inline]] static bool fast_one(const Bound& bound, Record& record) {
         using F = FieldAt<I>;
-        if (!slots.filled(I)) return true;
+        if (!bound.filled(I)) return true;
         // Written by a fast path that succeeds, and read only then.
         typename F::converter::Value value;
-        if (!F::converter::try_fast(slots[I], value)) return false;
+        if (!F::converter::try_fast(bound[I], value)) return false;
         store_value<F::store>(record, value);
         return true;
     }
 
     // The full conversion of argument I; on failure `error` holds its error.
-    template <std::size_t I, class Slots>
-    static bool convert_one(const Slots& slots, Record& record, std::optional<PyErr>& error) {
+    template <std::size_t I, class Bound>
+    static bool convert_one(const Bound& bound, Record& record, std::optional<PyErr>& error) {
         using F = FieldAt<I>;
-        if (fast_one<I>(slots, record)) return true;
-        auto converted = F::converter::convert(slots[I]);
+        if (fast_one<I>(bound, record)) return true;
+        auto converted = F::converter::convert(bound[I]);
         if (!converted) {
             error.emplace(wrap_argument_error(names[I], std::move(converted).error()));
             return false;
@@ -235,8 +235,8 @@ public:
     };
 
     static inline std::array<PyObject*, size> interned{};
-    static constexpr CallSignature signature{C.name,           C.owner, names, required, static_text<Display>(),
-                                             static_text<TooMany>(), interned};
+    static constexpr CallSignature signature{names, required, static_text<Display>(), static_text<TooMany>(),
+                                             interned};
     static_assert(longest_binding_message(C.owner, C.name, names) <= binding_message_capacity,
                   "the binding messages of this callable would not fit their buffer");
 
@@ -252,10 +252,10 @@ public:
     }();
 
     // Whether the fast paths converted every argument into `record`.
-    template <class Slots>
-    [[gnu::always_inline]] static bool convert_fast(const Slots& slots, Record& record) {
+    template <class Bound>
+    [[gnu::always_inline]] static bool convert_fast(const Bound& bound, Record& record) {
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return (fast_one<I>(slots, record) && ...);
+            return (fast_one<I>(bound, record) && ...);
         }(std::make_index_sequence<size>{});
     }
 
@@ -269,13 +269,13 @@ public:
     // Conversions that run Python code may call back into the module, so this
     // path counts one level of C recursion (counted_call); the fast paths,
     // which run none, count nothing.
-    template <class Slots, class Finish>
-    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(Slots slots, Finish& finish) {
+    template <class Bound, class Finish>
+    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(Bound bound, Finish& finish) {
         Result<Record> record = counted_call([&]() -> Result<Record> {
             Record converted = defaults;
             std::optional<PyErr> error;
             const bool all = [&]<std::size_t... I>(std::index_sequence<I...>) {
-                return (convert_one<I>(slots, converted, error) && ...);
+                return (convert_one<I>(bound, converted, error) && ...);
             }(std::make_index_sequence<size>{});
             if (!all) return fail(std::move(*error));
             return converted;

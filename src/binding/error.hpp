@@ -83,13 +83,6 @@ void restore_error(PyErr error);
 [[noreturn]] void unwrap_failed(PyErr error,
                                 std::source_location where = std::source_location::current());
 
-// The value of `result`, or a fault for its error.
-template <class T>
-T unwrap(Result<T>&& result, std::source_location where = std::source_location::current()) {
-    if (!result) unwrap_failed(std::move(result).error(), where);
-    if constexpr (!std::is_void_v<T>) return *std::move(result);
-}
-
 // A new reference from such a call; a null result is a fault.
 inline PyObject* checked(PyObject* object,
                          std::source_location where = std::source_location::current()) {

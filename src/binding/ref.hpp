@@ -49,8 +49,8 @@ template <class Call>
     }
 }
 
-// Releases one strong reference now when this thread holds the interpreter
-// lock (lock_depth is 1 or more), otherwise queues it for the next boundary
+// Releases one strong reference now when lock_depth says this thread holds
+// the interpreter lock (1 or more), otherwise queues it for the next boundary
 // entry (see boundary.hpp).
 inline void release_ref(PyObject* object) noexcept {
     if (object == nullptr) return;

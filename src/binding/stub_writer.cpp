@@ -52,11 +52,6 @@ void write_class(std::string& out, const ClassRecord& record, const MethodsRecor
     out += record.name;
     out += ":\n";
     const std::size_t body = out.size();
-    if (!record.doc.empty()) {
-        out += "    \"\"\"";
-        out += record.doc;
-        out += "\"\"\"\n";
-    }
     if (methods != nullptr && methods->constructor) {
         const Constructor& constructor = *methods->constructor;
         write_def(out, "    ", "__new__", parameter_list("cls", constructor.params), class_type(record.name), "");

@@ -16,7 +16,7 @@ void add(const Entry& entry) { registry().push_back(entry); }
 
 std::vector<Entry> entries() {
     std::vector<Entry> sorted = registry();
-    std::ranges::stable_sort(sorted, {}, &Entry::slot);
+    std::ranges::stable_sort(sorted, {}, &Entry::position);
     return sorted;
 }
 

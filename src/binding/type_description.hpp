@@ -55,7 +55,6 @@ struct Constructor {
 struct ClassRecord {
     std::string_view name;
     std::string_view module;
-    std::string_view doc;
     std::span<const Property> properties;
 };
 
@@ -79,10 +78,10 @@ struct AttributeRecord {
 
 // Position in the module, which is also the stub's order: the version
 // attribute, the five classes, then the function.
-enum class Slot { version, mit_limits, mit_setpoint, control_setpoint, motor_state, damiao, mit_setpoint_function };
+enum class Position { version, mit_limits, mit_setpoint, control_setpoint, motor_state, damiao, mit_setpoint_function };
 
 struct Entry {
-    Slot slot;
+    Position position;
     const AttributeRecord* attribute = nullptr;
     const ClassRecord* class_record = nullptr;
     const MethodsRecord* methods = nullptr;

@@ -112,8 +112,9 @@ bool BridgeLogger::enabled(Level level, std::string_view target) const {
 
 void BridgeLogger::log(const Record& record) const {
     // A rejected record ends inside the read section, having written nothing
-    // but this thread's own slot; an accepted one keeps its node alive with a
-    // reference of its own, since forwarding waits for the interpreter lock.
+    // but this thread's own reader counter; an accepted one keeps its node
+    // alive with a reference of its own, since forwarding waits for the
+    // interpreter lock.
     bool rejected = false;
     NodeRef node = cache_->read(record.target, [&](const NodeRef* found) {
         rejected = cache_rejects(record.level, found);

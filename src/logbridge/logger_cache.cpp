@@ -38,26 +38,35 @@ LoggerCache::LoggerCache() : current_(std::make_shared<const CacheNode>()) { roo
 // Whoever destroys a cache makes sure no reader is left in it.
 LoggerCache::~LoggerCache() = default;
 
-void LoggerCache::store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name) {
+LoggerCache::PendingStore LoggerCache::build_store(std::string_view target, LevelFilter filter, PyObject* logger,
+                                                   PyObject* name) {
     std::vector<std::string_view> path;
     for_each_segment(target, [&](std::string_view segment) { path.push_back(segment); });
+    std::unique_lock lock(writer_);
+    NodeRef tree = rebuild(current_.get(), path, filter, logger, name);
+    return PendingStore(*this, std::move(tree), std::move(lock));
+}
+
+void LoggerCache::PendingStore::publish() && {
     // Trees freed here release Python references, whose finalisers may log
     // and so store: they are dropped only after the mutex is given back.
     std::vector<Retired> freed;
     {
-        std::lock_guard lock(writer_);
-        NodeRef replacement = rebuild(current_.get(), path, filter, logger, name);
-        if (auto park = testing::before_publish.load(std::memory_order_acquire)) park();
+        const std::unique_lock lock = std::move(lock_);
+        LoggerCache& cache = *cache_;
+        // Room for every tree that can be retired or freed below, so that
+        // nothing fails once the new tree is published.
+        cache.retired_.reserve(cache.retired_.size() + 1);
+        freed.reserve(cache.retired_.size() + 1);
         // Sequentially consistent, and before the open sections are counted:
         // a section not counted below is sure to find the new tree.
-        retired_.reserve(retired_.size() + 1);  // nothing below may fail once the tree is published
-        root_.store(replacement.get(), std::memory_order_seq_cst);
-        NodeRef replaced = std::exchange(current_, std::move(replacement));
-        retired_.push_back({std::move(replaced), GracePeriod::begin()});
-        auto still_read = std::partition(retired_.begin(), retired_.end(),
+        cache.root_.store(tree_.get(), std::memory_order_seq_cst);
+        NodeRef replaced = std::exchange(cache.current_, std::move(tree_));
+        cache.retired_.push_back({std::move(replaced), GracePeriod::begin()});
+        auto still_read = std::partition(cache.retired_.begin(), cache.retired_.end(),
                                          [](Retired& retired) { return !retired.readers.passed(); });
-        std::move(still_read, retired_.end(), std::back_inserter(freed));
-        retired_.erase(still_read, retired_.end());
+        std::move(still_read, cache.retired_.end(), std::back_inserter(freed));
+        cache.retired_.erase(still_read, cache.retired_.end());
     }
 }
 

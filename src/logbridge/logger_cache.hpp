@@ -1,6 +1,7 @@
 // The per-target cache of Python loggers and the levels they accepted: a tree
 // of immutable nodes. Readers walk the published tree inside a read section
-// (read_sections.hpp): no lock, no retry, no shared counter written. A store
+// (read_sections.hpp): no retry, no shared counter written, and no lock but
+// on a thread that could get no reader counter. A store
 // builds a new tree that shares every node off the changed path, publishes it
 // with one atomic pointer store, and frees the trees replaced so far whose
 // read sections (those open when they were replaced) have all ended; a tree
@@ -54,12 +55,6 @@ void for_each_segment(std::string_view target, Visit&& visit) {
     }
 }
 
-namespace testing {
-// Called by a store between building its tree and publishing it, when set:
-// lets a test park a writer there.
-inline std::atomic<void (*)()> before_publish{nullptr};
-}  // namespace testing
-
 class LoggerCache {
 public:
     LoggerCache();
@@ -68,8 +63,9 @@ public:
     LoggerCache& operator=(const LoggerCache&) = delete;
 
     // Calls `visit` with the node of `target`'s path ("a::b" is a, then b) as
-    // the tree holds it, or with null, and returns its result. Takes no lock,
-    // calls no Python and never waits. The node is valid only inside `visit`;
+    // the tree holds it, or with null, and returns its result. Takes no lock
+    // and calls no Python; once the thread has its reader counter it never
+    // waits (read_sections.hpp). The node is valid only inside `visit`;
     // copying the NodeRef keeps it beyond.
     template <class Visit>
     decltype(auto) read(std::string_view target, Visit&& visit) const {
@@ -87,15 +83,35 @@ public:
         return visit(found);
     }
 
-    // The node for `target`, kept alive by the returned reference, or null.
-    [[nodiscard]] NodeRef lookup(std::string_view target) const {
-        return read(target, [](const NodeRef* node) { return node != nullptr ? *node : NodeRef(); });
-    }
+    // A store in its two steps: build_store makes the new tree and holds the
+    // writers' mutex until the tree is published (or the pending store is
+    // dropped, which publishes nothing). Readers never take that mutex.
+    class PendingStore {
+    public:
+        void publish() &&;
 
-    // Publishes a new tree in which `target`'s node holds (filter, logger,
-    // name). Needs the interpreter lock. Stores are serialised by a mutex
-    // (readers never take it), so none is lost to another.
-    void store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name);
+    private:
+        friend class LoggerCache;
+        PendingStore(LoggerCache& cache, NodeRef tree, std::unique_lock<std::mutex> lock) noexcept
+            : cache_(&cache), tree_(std::move(tree)), lock_(std::move(lock)) {}
+
+        LoggerCache* cache_;
+        // Declared before the lock, so that an unpublished tree is dropped
+        // after the mutex is given back: its references' finalisers may log.
+        NodeRef tree_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
+    // The tree in which `target`'s node holds (filter, logger, name), built
+    // but not yet published. Needs the interpreter lock, until published.
+    [[nodiscard]] PendingStore build_store(std::string_view target, LevelFilter filter, PyObject* logger,
+                                           PyObject* name);
+
+    // Builds and publishes that tree at once. Stores are serialised by the
+    // writers' mutex, so none is lost to another.
+    void store(std::string_view target, LevelFilter filter, PyObject* logger, PyObject* name) {
+        build_store(target, filter, logger, name).publish();
+    }
 
     // Replaced trees not yet freed, because a reader may still be in them.
     [[nodiscard]] std::size_t retired_count() const;
@@ -107,7 +123,7 @@ private:
     };
 
     std::atomic<const CacheNode*> root_;  // what readers walk: current_
-    mutable std::mutex writer_;           // guards what follows
+    mutable std::mutex writer_;           // the writers' mutex; guards what follows
     NodeRef current_;
     std::vector<Retired> retired_;
 };

@@ -38,7 +38,7 @@ Ref ControlSetpointClass::text(const ControlSetpointRecord& setpoint) {
 template Result<PyTypeObject*> ClassFrame<ControlSetpointClass>::get_or_create();
 
 namespace {
-const stub::Registration registration{class_stub_entry<ControlSetpointClass>(stub::Slot::control_setpoint)};
+const stub::Registration registration{class_stub_entry<ControlSetpointClass>(stub::Position::control_setpoint)};
 }  // namespace
 
 }  // namespace tervalin

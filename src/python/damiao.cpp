@@ -13,7 +13,7 @@ Ref DamiaoClass::text(const DamiaoRecord& handle) {
 template Result<PyTypeObject*> ClassFrame<DamiaoClass>::get_or_create();
 
 namespace {
-const stub::Registration registration{class_stub_entry<DamiaoClass>(stub::Slot::damiao)};
+const stub::Registration registration{class_stub_entry<DamiaoClass>(stub::Position::damiao)};
 }  // namespace
 
 }  // namespace tervalin

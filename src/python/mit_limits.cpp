@@ -31,7 +31,7 @@ Ref MitLimitsClass::text(const MitLimitsRecord& limits) {
 template Result<PyTypeObject*> ClassFrame<MitLimitsClass>::get_or_create();
 
 namespace {
-const stub::Registration registration{class_stub_entry<MitLimitsClass>(stub::Slot::mit_limits)};
+const stub::Registration registration{class_stub_entry<MitLimitsClass>(stub::Position::mit_limits)};
 }  // namespace
 
 }  // namespace tervalin

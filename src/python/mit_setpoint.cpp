@@ -34,9 +34,9 @@ PyMethodDef definition{
     static_c_str<Function::Doc>(),
 };
 
-const stub::Registration class_registration{class_stub_entry<MitSetpointClass>(stub::Slot::mit_setpoint)};
+const stub::Registration class_registration{class_stub_entry<MitSetpointClass>(stub::Position::mit_setpoint)};
 const stub::Registration function_registration{
-    function_stub_entry<mit_setpoint_function, MitSetpointClass>(stub::Slot::mit_setpoint_function)};
+    function_stub_entry<mit_setpoint_function, MitSetpointClass>(stub::Position::mit_setpoint_function)};
 
 }  // namespace
 

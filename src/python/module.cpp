@@ -66,7 +66,7 @@ Result<PyObject*> initialise() {
         return fail(PyErr::with_text(PyExc_ImportError, subinterpreter_message));
     if (module_cell != nullptr) return Py_NewRef(module_cell);
 
-    Ref module = Ref::steal(PyModule_Create2(&definition, 1013));
+    Ref module = Ref::steal(PyModule_Create2(&definition, PYTHON_API_VERSION));
     if (!module) return fail(fetch_error());
     if (auto filled = run_module_body(module.get()); !filled) return fail(std::move(filled).error());
     // Only a module whose body ran to the end publishes its classes.

@@ -49,7 +49,7 @@ Result<void> register_function(PyObject* module) {
 }
 
 constexpr stub::AttributeRecord version_record{"__version__", stub::str_type};
-const stub::Registration version_registration{{stub::Slot::version, &version_record}};
+const stub::Registration version_registration{{stub::Position::version, &version_record}};
 
 }  // namespace
 

@@ -13,7 +13,7 @@ Ref MotorStateClass::text(const MotorStateRecord& state) {
 template Result<PyTypeObject*> ClassFrame<MotorStateClass>::get_or_create();
 
 namespace {
-const stub::Registration registration{class_stub_entry<MotorStateClass>(stub::Slot::motor_state)};
+const stub::Registration registration{class_stub_entry<MotorStateClass>(stub::Position::motor_state)};
 }  // namespace
 
 }  // namespace tervalin

@@ -16,9 +16,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -71,6 +73,13 @@ PyObject* check_layout(PyObject*, PyObject* args) {
     if (!producer::check_layout(module, expected, types)) return nullptr;
     producer::detail::release(types);
     Py_RETURN_TRUE;
+}
+
+// The value of `result`, or a fault for its error.
+template <class T>
+T unwrap(Result<T>&& result, std::source_location where = std::source_location::current()) {
+    if (!result) unwrap_failed(std::move(result).error(), where);
+    if constexpr (!std::is_void_v<T>) return *std::move(result);
 }
 
 // fault(kind): a native fault inside a call boundary. "text" faults with a
@@ -300,7 +309,7 @@ PyObject* cache_entry(PyObject*, PyObject* arg) {
         PyErr_SetString(PyExc_RuntimeError, "the bridge is not installed");
         return nullptr;
     }
-    log::NodeRef node = installed->cache().lookup(std::string_view(target, static_cast<std::size_t>(size)));
+    log::NodeRef node = lookup(installed->cache(), std::string_view(target, static_cast<std::size_t>(size)));
     if (!node) Py_RETURN_FALSE;
     if (!node->entry) Py_RETURN_NONE;
     return PyLong_FromLong(static_cast<long>(node->entry->filter));
@@ -308,8 +317,8 @@ PyObject* cache_entry(PyObject*, PyObject* arg) {
 
 PyObject* max_level(PyObject*, PyObject*) { return PyLong_FromLong(static_cast<long>(log::max_level())); }
 
-PyObject* owned_reader_slots(PyObject*, PyObject*) {
-    return PyLong_FromSize_t(log::owned_reader_slots());
+PyObject* owned_reader_counters(PyObject*, PyObject*) {
+    return PyLong_FromSize_t(log::owned_reader_counters());
 }
 
 // install_again(): a second installation, inside a boundary.
@@ -334,7 +343,10 @@ PyMethodDef methods[] = {
     {"emit_timed", emit_timed, METH_VARARGS, nullptr},
     {"allocations", allocations, METH_VARARGS, nullptr},
     {"max_level", max_level, METH_NOARGS, nullptr},
-    {"owned_reader_slots", owned_reader_slots, METH_NOARGS, nullptr},
+    {"owned_reader_counters", owned_reader_counters, METH_NOARGS, nullptr},
+    {"hold_read_sections", hold_read_sections, METH_O, nullptr},
+    {"release_read_sections", release_read_sections, METH_NOARGS, nullptr},
+    {"read_without_counter", read_without_counter, METH_O, nullptr},
     {"install_again", install_again, METH_NOARGS, nullptr},
     {"motor_state", motor_state, METH_VARARGS, nullptr},
     {"motor_state_bits", motor_state_bits, METH_VARARGS, nullptr},

@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "check.hpp"
@@ -459,12 +461,44 @@ long sweep() {
 // ---------------------------------------------------------------------------
 // TextBuffer.
 
+// Capacity for a text made of `literals` and one placeholder per entry of
+// `widths` (each the longest text of that placeholder).
+consteval std::size_t text_capacity(std::initializer_list<std::string_view> literals,
+                                    std::initializer_list<std::size_t> widths) {
+    std::size_t total = 0;
+    for (const std::string_view piece : literals) total += piece.size();
+    for (const std::size_t width : widths) total += width;
+    return total;
+}
+
+// Runs `fill` into a buffer of 8 with guard bytes around it, and into one
+// with room for everything. Returns (the clipped text, the whole text,
+// whether the guards are intact).
+template <class Fill>
+std::tuple<std::string, std::string, bool> clipped_and_whole(Fill fill) {
+    struct Guarded {
+        char before[16];
+        repr::TextBuffer<8> text;
+        char after[16];
+    };
+    Guarded g;
+    std::memset(g.before, '#', sizeof g.before);
+    std::memset(g.after, '#', sizeof g.after);
+    fill(g.text);
+    bool intact = true;
+    for (const char ch : g.before) intact &= ch == '#';
+    for (const char ch : g.after) intact &= ch == '#';
+    repr::TextBuffer<128> roomy;
+    fill(roomy);
+    return {std::string(g.text.view()), std::string(roomy.view()), intact};
+}
+
 void check_text_buffer() {
     {
         constexpr std::size_t capacity =
-            repr::text_capacity({"MitLimits(p_max=", ", v_max=", ", id=", ", n=", ")"},
-                                {repr::shortest_max_chars, repr::four_decimal_max_chars,
-                                 repr::hex_max_chars, repr::decimal_max_chars});
+            text_capacity({"MitLimits(p_max=", ", v_max=", ", id=", ", n=", ")"},
+                          {repr::shortest_max_chars, repr::four_decimal_max_chars, repr::hex_max_chars,
+                           repr::decimal_max_chars});
         CHECK(capacity == 16 + 8 + 5 + 4 + 1 + repr::shortest_max_chars +
                               repr::four_decimal_max_chars + repr::hex_max_chars +
                               repr::decimal_max_chars,
@@ -475,11 +509,10 @@ void check_text_buffer() {
         CHECK(t.view() == "MitLimits(p_max=12.5, v_max=-0.0000, id=0x1f, n=65535)",
               std::string(t.view()));
         CHECK(t.size() == t.view().size() && t.data() == t.view().data(), "");
-        CHECK(!t.overflowed(), "");
     }
     {
         // Worst-case values fill a buffer sized by text_capacity exactly.
-        constexpr std::size_t capacity = repr::text_capacity(
+        constexpr std::size_t capacity = text_capacity(
             {"(", ",", ",", ",", ")"},
             {repr::shortest_max_chars, repr::four_decimal_max_chars, repr::decimal_max_chars,
              repr::hex_max_chars});
@@ -489,45 +522,26 @@ void check_text_buffer() {
             .decimal(std::numeric_limits<std::uint64_t>::max()).append(",")
             .hex(std::numeric_limits<std::uint64_t>::max()).append(")");
         CHECK(t.size() == capacity, std::to_string(t.size()));
-        CHECK(!t.overflowed(), "");
     }
 
-    // Undersized buffers clip and flag, and never write past Capacity.
-    struct Guarded {
-        char before[16];
-        repr::TextBuffer<8> text;
-        char after[16];
+    // Undersized buffers clip to the text's first Capacity characters, and
+    // never write past Capacity.
+    const auto check_clip = [](auto fill, std::string_view expected, bool clipped) {
+        const auto [text, whole, intact] = clipped_and_whole(fill);
+        CHECK(text == expected, text);
+        CHECK(whole.starts_with(text) && (whole.size() > text.size()) == clipped, whole);
+        CHECK(intact, std::string(expected));
     };
-    struct ClipCase {
-        void (*fill)(repr::TextBuffer<8>&);
-        std::string_view expected;
-        bool overflowed;
-    };
-    const ClipCase clip_cases[] = {
-        {[](repr::TextBuffer<8>& t) { t.append("01234567"); }, "01234567", false},
-        {[](repr::TextBuffer<8>& t) { t.append("0123456789abc"); }, "01234567", true},
-        {[](repr::TextBuffer<8>& t) { t.append("ab").shortest(-1e-45f); }, "ab-0.000", true},
-        // A short value still fits even though the worst case would not.
-        {[](repr::TextBuffer<8>& t) { t.append("ab").shortest(12.5f); }, "ab12.5", false},
-        {[](repr::TextBuffer<8>& t) { t.append("x=").four_decimal(1e20f); }, "x=100000", true},
-        {[](repr::TextBuffer<8>& t) { t.decimal(1234567890); }, "12345678", true},
-        {[](repr::TextBuffer<8>& t) { t.hex(0xabcdef12ULL).append("!"); }, "0xabcdef", true},
-        {[](repr::TextBuffer<8>& t) { t.append("0123456789").append("more").hex(1); },
-         "01234567", true},
-        {[](repr::TextBuffer<8>& t) { t.append("").append(std::string_view{}); }, "", false},
-    };
-    for (const ClipCase& c : clip_cases) {
-        Guarded g;
-        std::memset(g.before, '#', sizeof g.before);
-        std::memset(g.after, '#', sizeof g.after);
-        c.fill(g.text);
-        CHECK(g.text.view() == c.expected, std::string(g.text.view()));
-        CHECK(g.text.overflowed() == c.overflowed, std::string(c.expected));
-        bool intact = true;
-        for (const char ch : g.before) intact &= ch == '#';
-        for (const char ch : g.after) intact &= ch == '#';
-        CHECK(intact, std::string(c.expected));
-    }
+    check_clip([](auto& t) { t.append("01234567"); }, "01234567", false);
+    check_clip([](auto& t) { t.append("0123456789abc"); }, "01234567", true);
+    check_clip([](auto& t) { t.append("ab").shortest(-1e-45f); }, "ab-0.000", true);
+    // A short value still fits even though the worst case would not.
+    check_clip([](auto& t) { t.append("ab").shortest(12.5f); }, "ab12.5", false);
+    check_clip([](auto& t) { t.append("x=").four_decimal(1e20f); }, "x=100000", true);
+    check_clip([](auto& t) { t.decimal(1234567890); }, "12345678", true);
+    check_clip([](auto& t) { t.hex(0xabcdef12ULL).append("!"); }, "0xabcdef", true);
+    check_clip([](auto& t) { t.append("0123456789").append("more").hex(1); }, "01234567", true);
+    check_clip([](auto& t) { t.append("").append(std::string_view{}); }, "", false);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "thread_hooks.hpp"
 
+#include "allocation_count.hpp"
+
 #include "binding/boundary.hpp"
 #include "logbridge/bridge_logger.hpp"
 #include "logbridge/native_log.hpp"
@@ -20,46 +22,22 @@ namespace {
 using namespace tervalin;
 using Clock = std::chrono::steady_clock;
 
-void emit_error(std::string_view target) {
-    log::emit(log::Level::error, target, log::Site{}, log::Message([] { return std::string_view("rejected"); }));
-}
+// A bridge over a cache of its own, so that a test's stores do not grow the
+// module's cache.
+struct PrivateBridge {
+    std::shared_ptr<log::LoggerCache> cache = std::make_shared<log::LoggerCache>();
+    std::optional<log::BridgeLogger> bridge;
 
-// What the parked writer and its readers share; one parked store at a time.
-struct ParkedStore {
-    std::string rejected_target;
-    std::string fresh_target;
-    int threads = 0;
-    int records = 0;
-    std::atomic<long> completed{0};
-    bool finished_while_parked = false;
-    std::atomic<bool> fresh_seen_while_parked{false};
-    std::vector<std::thread> readers;
-};
-ParkedStore* parked = nullptr;
-
-// Runs on the writer, between building its tree and publishing it: the
-// readers run to completion, or ten seconds pass.
-void park_writer() {
-    ParkedStore& state = *parked;
-    const log::LoggerCache& cache = installed_bridge()->cache();
-    std::atomic<int> done{0};
-    for (int t = 0; t < state.threads; ++t) {
-        state.readers.emplace_back([&state, &cache, &done] {
-            for (int i = 0; i < state.records; ++i) {
-                emit_error(state.rejected_target);
-                state.completed.fetch_add(1, std::memory_order_relaxed);
-            }
-            if (cache.lookup(state.fresh_target)) state.fresh_seen_while_parked.store(true);
-            done.fetch_add(1);
-        });
+    // Null with the exception pending when the bridge cannot be made.
+    static std::unique_ptr<PrivateBridge> create() {
+        Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+        std::optional<log::PythonNames> names = log::PythonNames::create();
+        if (!logging || !names) return nullptr;
+        auto own = std::make_unique<PrivateBridge>();
+        own->bridge.emplace(std::move(logging), std::move(*names), own->cache);
+        return own;
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (done.load() < state.threads && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    state.finished_while_parked = done.load() == state.threads;
-    // Readers still running (only when something is wrong) are joined after the store.
-    if (state.finished_while_parked)
-        for (std::thread& reader : state.readers) reader.join();
-}
+};
 
 }  // namespace
 
@@ -67,26 +45,170 @@ const tervalin::log::BridgeLogger* installed_bridge() {
     return dynamic_cast<const tervalin::log::BridgeLogger*>(&tervalin::log::logger());
 }
 
+tervalin::log::NodeRef lookup(const tervalin::log::LoggerCache& cache, std::string_view target) {
+    return cache.read(target, [](const tervalin::log::NodeRef* node) {
+        return node != nullptr ? *node : tervalin::log::NodeRef();
+    });
+}
+
 PyObject* parked_store(PyObject*, PyObject* args) {
-    const char* rejected_target = nullptr;
-    const char* fresh_target = nullptr;
-    ParkedStore state;
-    if (!PyArg_ParseTuple(args, "ssii", &rejected_target, &fresh_target, &state.threads, &state.records))
-        return nullptr;
-    state.rejected_target = rejected_target;
-    state.fresh_target = fresh_target;
-    parked = &state;
-    log::testing::before_publish.store(park_writer);
-    log::emit(log::Level::info, state.fresh_target, log::Site{}, log::Message([] { return std::string_view("stored"); }));
-    log::testing::before_publish.store(nullptr);
-    parked = nullptr;
+    int threads = 0;
+    int records = 0;
+    PyObject* logger = nullptr;
+    if (!PyArg_ParseTuple(args, "iiO", &threads, &records, &logger)) return nullptr;
+    std::unique_ptr<PrivateBridge> own = PrivateBridge::create();
+    Ref name = Ref::steal(PyUnicode_FromString("park"));
+    if (!own || !name) return nullptr;
+    // The cached filter off rejects every record of this target.
+    const std::string rejected = "park::rejected";
+    const std::string fresh = "park::stored";
+    own->cache->store(rejected, log::LevelFilter::off, logger, name.get());
+    const auto message = [] { return std::string_view("rejected"); };
+    const log::Message text(message);
+    const log::Record record{log::Level::error, rejected, text, std::nullopt, std::nullopt};
+
+    log::LoggerCache::PendingStore pending = own->cache->build_store(fresh, log::LevelFilter::debug, logger, name.get());
+    std::atomic<long> completed{0};
+    std::atomic<int> done{0};
+    std::atomic<bool> fresh_seen{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < threads; ++t) {
+        readers.emplace_back([&] {
+            for (int i = 0; i < records; ++i) {
+                own->bridge->log(record);
+                completed.fetch_add(1, std::memory_order_relaxed);
+            }
+            if (lookup(*own->cache, fresh)) fresh_seen.store(true);
+            done.fetch_add(1);
+        });
+    }
+    // The readers run to completion, or ten seconds pass.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (done.load() < threads && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool finished = done.load() == threads;
+    const long completed_while_parked = completed.load();
+    std::move(pending).publish();
+    // Readers still running (only when something is wrong) are joined after the store.
     Py_BEGIN_ALLOW_THREADS;
-    for (std::thread& reader : state.readers)
-        if (reader.joinable()) reader.join();
+    for (std::thread& reader : readers) reader.join();
     Py_END_ALLOW_THREADS;
-    const bool cached_after = static_cast<bool>(installed_bridge()->cache().lookup(state.fresh_target));
-    return Py_BuildValue("lOOO", state.completed.load(), state.finished_while_parked ? Py_True : Py_False,
-                         state.fresh_seen_while_parked.load() ? Py_True : Py_False, cached_after ? Py_True : Py_False);
+    const bool cached_after = static_cast<bool>(lookup(*own->cache, fresh));
+    return Py_BuildValue("lOOO", completed_while_parked, finished ? Py_True : Py_False,
+                         fresh_seen.load() ? Py_True : Py_False, cached_after ? Py_True : Py_False);
+}
+
+namespace {
+
+// Threads parked inside read sections of the installed cache.
+struct HeldSections {
+    std::atomic<bool> release{false};
+    std::atomic<int> inside{0};
+    std::vector<std::thread> threads;
+};
+HeldSections* held = nullptr;
+
+}  // namespace
+
+PyObject* hold_read_sections(PyObject*, PyObject* arg) {
+    const long count = PyLong_AsLong(arg);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    const log::BridgeLogger* bridge = installed_bridge();
+    if (bridge == nullptr || held != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no bridge installed, or sections held already");
+        return nullptr;
+    }
+    held = new HeldSections;
+    for (long t = 0; t < count; ++t) {
+        held->threads.emplace_back([bridge, state = held] {
+            bridge->cache().read("held", [state](const log::NodeRef*) {
+                state->inside.fetch_add(1);
+                while (!state->release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                return 0;
+            });
+        });
+    }
+    while (held->inside.load() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Py_RETURN_NONE;
+}
+
+PyObject* release_read_sections(PyObject*, PyObject*) {
+    if (held == nullptr) Py_RETURN_NONE;
+    held->release.store(true);
+    Py_BEGIN_ALLOW_THREADS;
+    for (std::thread& thread : held->threads) thread.join();
+    Py_END_ALLOW_THREADS;
+    delete held;
+    held = nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* read_without_counter(PyObject*, PyObject* logger) {
+    Ref name = Ref::steal(PyUnicode_FromString("counterless"));
+    if (!name) return nullptr;
+    log::LoggerCache cache;
+    cache.store("held", log::LevelFilter::warn, logger, name.get());
+    const std::size_t owned_before = log::owned_reader_counters();
+
+    // Each holder reads once with its native allocations failing, and stays
+    // (keeping its counter) if it got one. The first that got none ends the
+    // search: every counter is owned, and no block can be added.
+    std::atomic<bool> release{false};
+    std::vector<std::thread> holders;
+    bool exhausted = false;
+    constexpr int most_holders = 4096;
+    while (!exhausted && static_cast<int>(holders.size()) < most_holders) {
+        std::atomic<int> outcome{0};  // 1: has a counter, 2: has none
+        std::thread thread([&] {
+            fail_native_allocations(true);
+            cache.read("held", [](const log::NodeRef*) { return 0; });
+            fail_native_allocations(false);
+            const bool counted = log::detail::own_reader_counter != nullptr;
+            outcome.store(counted ? 1 : 2);
+            if (counted)
+                while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        while (outcome.load() == 0) std::this_thread::yield();
+        if (outcome.load() == 2) {
+            thread.join();
+            exhausted = true;
+        } else {
+            holders.push_back(std::move(thread));
+        }
+    }
+
+    bool counterless = false;
+    bool found = false;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> left{false};
+    bool waited = false;
+    if (exhausted) {
+        std::thread reader([&] {
+            fail_native_allocations(true);
+            cache.read("held", [&](const log::NodeRef* outer) {
+                // A nested section is part of this one (it must not wait for it).
+                cache.read("held", [&](const log::NodeRef* inner) { found = outer != nullptr && inner == outer; });
+                counterless = log::detail::own_reader_counter == nullptr;
+                inside.store(true);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                // Still the tree this section entered, which the store below replaced.
+                found = found && (*outer)->entry && (*outer)->entry->filter == log::LevelFilter::warn;
+                left.store(true);
+                return 0;
+            });
+            fail_native_allocations(false);
+        });
+        while (!inside.load()) std::this_thread::yield();
+        cache.store("held", log::LevelFilter::error, logger, name.get());
+        waited = left.load();
+        reader.join();
+    }
+    release.store(true);
+    for (std::thread& thread : holders) thread.join();
+    const auto owned_after = static_cast<Py_ssize_t>(log::owned_reader_counters() - owned_before);
+    return Py_BuildValue("{s:n,s:O,s:O,s:O,s:O,s:n}", "holders", static_cast<Py_ssize_t>(holders.size()),
+                         "exhausted", exhausted ? Py_True : Py_False, "counterless", counterless ? Py_True : Py_False,
+                         "found", found ? Py_True : Py_False, "waited", waited ? Py_True : Py_False, "owned_after",
+                         owned_after);
 }
 
 namespace {
@@ -96,13 +218,6 @@ long long thread_cpu_ns() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
-
-// A bridge over a cache of its own, so that the benchmark's stores do not
-// grow the module's cache.
-struct PrivateBridge {
-    std::shared_ptr<log::LoggerCache> cache = std::make_shared<log::LoggerCache>();
-    std::optional<log::BridgeLogger> bridge;
-};
 
 }  // namespace
 
@@ -116,12 +231,10 @@ PyObject* reject_under_stores(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "threads, records and targets must be positive");
         return nullptr;
     }
-    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
-    std::optional<log::PythonNames> names = log::PythonNames::create();
+    std::unique_ptr<PrivateBridge> bridged = PrivateBridge::create();
     Ref name = Ref::steal(PyUnicode_FromString("bench.rejected"));
-    if (!logging || !names || !name) return nullptr;
-    PrivateBridge own;
-    own.bridge.emplace(std::move(logging), std::move(*names), own.cache);
+    if (!bridged || !name) return nullptr;
+    PrivateBridge& own = *bridged;
     // The cached filter off rejects every record of this target.
     const std::string rejected = "bench::rejected";
     own.cache->store(rejected, log::LevelFilter::off, logger, name.get());

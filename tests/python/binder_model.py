@@ -34,7 +34,7 @@ class Sig:
     params: tuple
     required: int
     kinds: tuple       # "f32", "u16", "u64", "limits", "setpoint" per parameter
-    defaults: tuple    # value used for an empty slot (None: required)
+    defaults: tuple    # value used for an unbound parameter (None: required)
 
     @property
     def target(self):
@@ -140,9 +140,9 @@ def name_list(names):
 
 
 def bind(sig, args, kwargs):
-    """(slots, None) or (None, Raise)."""
+    """(bound, None) or (None, Raise)."""
     n, count = len(args), len(sig.params)
-    slots = list(args[:count]) + [EMPTY] * max(0, count - n)
+    bound = list(args[:count]) + [EMPTY] * max(0, count - n)
     if n > count:
         was = "was" if n == 1 else "were"
         takes = (f"{count}" if sig.required == count else f"from {sig.required} to {count}")
@@ -154,29 +154,29 @@ def bind(sig, args, kwargs):
             text = None
         for i, param in enumerate(sig.params):
             if text == param.encode():
-                if slots[i] is not EMPTY:
+                if bound[i] is not EMPTY:
                     return None, Raise(TypeError, (f"{sig.display} got multiple values for argument '{param}'",))
-                slots[i] = value
+                bound[i] = value
                 break
         else:
             unraisable = []
             shown = object_text(key, unraisable)
             return None, Raise(TypeError, (f"{sig.display} got an unexpected keyword argument '{shown}'",),
                                unraisable=unraisable)
-    missing = [sig.params[i] for i in range(sig.required) if slots[i] is EMPTY]
+    missing = [sig.params[i] for i in range(sig.required) if bound[i] is EMPTY]
     if missing:
         word = "argument" if len(missing) == 1 else "arguments"
         return None, Raise(TypeError, (f"{sig.display} missing {len(missing)} required positional {word}: "
                                        + name_list(missing),))
-    return slots, None
+    return bound, None
 
 
 def predict(sig, args, kwargs, panic_type):
-    slots, failure = bind(sig, args, kwargs)
+    bound, failure = bind(sig, args, kwargs)
     if failure is not None:
         return failure
     values = []
-    for name, kind, default, obj in zip(sig.params, sig.kinds, sig.defaults, slots):
+    for name, kind, default, obj in zip(sig.params, sig.kinds, sig.defaults, bound):
         if obj is EMPTY:
             values.append(default)
             continue

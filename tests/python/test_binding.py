@@ -35,13 +35,35 @@ MULTIPLE = NEW + " got multiple values for argument '{}'"
     ((1,), {"p_max": 2, "bogus": 1}, MULTIPLE.format("p_max")),
     # A key without a UTF-8 form matches nothing but is still shown.
     ((), {"\udc80": 1}, UNEXPECTED.format("\udc80")),
+    # A key that is not a str matches nothing and is shown by its str().
+    ((), {1: 2}, UNEXPECTED.format(1)),
+    ((), {"p_max": 1, (1, 2): 2}, UNEXPECTED.format((1, 2))),
+    ((), {"bogus": 1, 1: 2}, UNEXPECTED.format("bogus")),
+    ((1, 2, 3, 4, 5, 6), {1: 2}, TOO_MANY.format(6)),
 ])
-def test_binding_messages(args, kwargs, message):
+@pytest.mark.parametrize("route", ["class", "__new__"])
+def test_binding_messages(route, args, kwargs, message):
+    if route == "class" and not all(isinstance(key, str) for key in kwargs):
+        # Calling the class is a vector call: CPython unpacks ** into it and
+        # rejects a key that is not a str with its own message, before the
+        # module sees the call. __new__ gets the dict as it is.
+        message = cpython_error(lambda **kw: None, kwargs).args[0]
     with pytest.raises(TypeError) as info:
-        MitLimits(*args, **kwargs)
+        if route == "class":
+            MitLimits(*args, **kwargs)
+        else:
+            MitLimits.__new__(MitLimits, *args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
     assert info.value.__cause__ is None
+
+
+def cpython_error(function, kwargs):
+    try:
+        function(**kwargs)
+    except TypeError as exc:
+        return exc
+    raise AssertionError(f"{kwargs!r} accepted")
 
 
 class Weird(str):

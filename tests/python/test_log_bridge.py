@@ -223,27 +223,23 @@ def test_records_before_installation_are_dropped():
 
 
 def test_readers_complete_while_a_store_is_parked():
-    rejecting = fresh("park::off")
-    logging.getLogger(rejecting.replace("::", ".")).setLevel(logging.CRITICAL)
-    native.log(ERROR, rejecting, "caches the filter off")
-    stored = fresh("park::stored")
-    completed, finished, seen_while_parked, cached_after = native.parked_store(rejecting, stored, 4, 20_000)
+    completed, finished, seen_while_parked, cached_after = native.parked_store(4, 20_000, object())
     assert finished, "readers waited for a writer parked between building and publishing its tree"
     assert completed == 4 * 20_000
     assert not seen_while_parked  # the parked tree is not visible before it is published
     assert cached_after
 
 
-# 70 readers outgrow the first block of 64 reader slots.
+# 70 readers outgrow the first block of 64 reader counters.
 @pytest.mark.parametrize("threads", [1, 4, 70])
 def test_trees_replaced_under_readers_are_freed(threads):
     logger = object()
     before = sys.getrefcount(logger)
-    slots = native.owned_reader_slots()
+    counters = native.owned_reader_counters()
     result = native.reject_under_stores(threads, 20_000, 16, logger)
     assert result["stores"] > 0
-    # Every reader thread has ended and handed its slot back.
-    assert native.owned_reader_slots() == slots
+    # Every reader thread has ended and handed its counter back.
+    assert native.owned_reader_counters() == counters
     # A replaced tree waits only for read sections that were open when it was
     # replaced: once the readers are gone, the next store frees all of them,
     assert result["retired_after"] == 0
@@ -251,6 +247,51 @@ def test_trees_replaced_under_readers_are_freed(threads):
     # as the hook runs outside any boundary, and drained by the next entry).
     tervalin.MitLimits()
     assert sys.getrefcount(logger) == before
+
+
+def test_reader_without_a_counter_holds_off_writers():
+    logger = object()
+    before = sys.getrefcount(logger)
+    result = native.read_without_counter(logger)
+    assert result["exhausted"], result  # a thread was left without a counter
+    assert result["counterless"] and result["found"], result
+    # The store replacing the tree it read waited for its section to end.
+    assert result["waited"], result
+    assert result["owned_after"] == 0, result
+    tervalin.MitLimits()  # drains the references the cache's trees released
+    assert sys.getrefcount(logger) == before
+
+
+FORK = r"""
+import logging, os, sys, warnings
+import tervalin, _tervalin_native as native
+warnings.simplefilter("ignore", DeprecationWarning)   # fork() with native threads running
+native.log(3, "fork", "caches the logger of 'fork'")
+# The cache holds the name str that it gave getLogger, which the logger keeps
+# as its name; Python's own child loggers of "fork" do not refer to it.
+name = logging.getLogger("fork").name
+native.hold_read_sections(4)
+owned = native.owned_reader_counters()
+pid = os.fork()
+if pid == 0:
+    before = sys.getrefcount(name)
+    for i in range(200):
+        native.log(3, f"fork::{i}", "stores a tree with a copy of the node of 'fork'")
+    print("grown", sys.getrefcount(name) - before, "owned", owned - native.owned_reader_counters(), flush=True)
+    os._exit(0)
+native.release_read_sections()
+_, status = os.waitpid(pid, 0)
+print("status", status)
+"""
+
+
+def test_fork_while_native_threads_read():
+    child = run_python(FORK)
+    assert child.returncode == 0, child.stderr
+    # In the child the four threads inside their sections do not exist: every
+    # replaced tree is freed (releasing its copy of the entry of "fork"), and
+    # their counters are free again.
+    assert child.stdout.split() == ["grown", "0", "owned", "4", "status", "0"], (child.stdout, child.stderr)
 
 
 def test_records_after_finalization_are_dropped():
