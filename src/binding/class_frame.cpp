@@ -94,8 +94,6 @@ Result<Ref> mismatch_result(PyObject* object, std::string_view target) {
     return fail(type_mismatch(object, target));
 }
 
-Result<Ref> fetched_result() { return fail(fetch_error()); }
-
 void dealloc_instance(PyObject* self) {
     call_boundary_unraisable([self]() noexcept -> Result<void> {
         // The value record owns nothing; only the memory and the instance's
