@@ -328,10 +328,10 @@ def test_replaced_class_attributes_are_never_used(when):
              "    setattr(tervalin, name, type(name, (Fake,), {'__slots__': ()}))\n")
     use = ("state = tervalin_dm.decode_feedback(bytes(8), real_limits)\n"
            "assert type(state) is real_state, type(state)\n"
-           "print(tervalin_dm.encode(tervalin.ControlSetpoint.vel(1.0), real_motor)[0])\n"
+           "print(tervalin_dm.encode(real_setpoint, real_motor)[0])\n"
            "del state\n")
     prelude = ("import tervalin\nreal_state = tervalin.MotorState\nreal_limits = tervalin.MitLimits()\n"
-               "real_motor = tervalin.Damiao(3, 0x13)\n")
+               "real_motor = tervalin.Damiao(3, 0x13)\nreal_setpoint = tervalin.ControlSetpoint.vel(1.0)\n")
     body = fakes + "import tervalin_dm\n" if when == "before import" else "import tervalin_dm\n" + fakes
     child = subprocess.run([sys.executable, "-c", prelude + body + use], capture_output=True, text=True, timeout=60)
     assert child.returncode == 0, child.stderr
