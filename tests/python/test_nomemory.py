@@ -67,8 +67,6 @@ if importlib.util.find_spec("_tervalin_native") is not None:
 elif EXPR == "repr(state)":
     print("SKIP"); sys.exit(0)
 fn = eval("lambda: " + EXPR)
-plan = [(s, e) for s in range(N) for e in (s + 1, 0)]
-results = [None] * len(plan)
 
 def outcome(value, exc):
     if exc is None:
@@ -97,11 +95,28 @@ def probe(fn, out, start, stop, set_nomemory=_testcapi.set_nomemory, remove=_tes
         out[1] = exc
     remove()
 
-for i, (start, stop) in enumerate(plan):
+def attempt(start, stop):
+    global drain
     drain = None
-    drain = [float(x) + 0.5 for x in range(300)]   # empty the float free list
+    # Empties the free lists of floats and (since 3.14) of ints, so that the
+    # results the entry makes come from the allocator on every interpreter.
+    drain = [float(x) + 0.5 for x in range(300)] + [x + 100000 for x in range(300)]
     out = [None, None]
     probe(fn, out, start, stop)
+    return out
+
+# How many allocations the entry makes on this interpreter: the first start
+# from which failing every allocation no longer changes its outcome. The
+# sweep covers those and one start beyond, where the entry succeeds.
+plain = outcome(*attempt(1 << 30, 0))
+N = next((s for s in range(LIMIT) if outcome(*attempt(s, 0)) == plain), None)
+if N is None:
+    raise SystemExit(f"the entry still fails with every allocation from the {LIMIT}th on failing")
+N += 1
+plan = [(s, e) for s in range(N) for e in (s + 1, 0)]
+results = [None] * len(plan)
+for i, (start, stop) in enumerate(plan):
+    out = attempt(start, stop)
     clean = sys.exc_info() == (None, None, None)
     after = repr(t.MitLimits(1.0, 2.0))
     results[i] = (start, stop, outcome(*out), clean, after)
@@ -128,7 +143,7 @@ def test_allocation_failure_sweep(name):
     if expected is None and name == "repr MotorState":
         expected = ("MotorState(motor_id=1, error=0, position=0.5000, velocity=-1.2500, "
                     "torque=0.1000, t_mos=35, t_rotor=40)")
-    header = (f"EXPR = {expr!r}\nN = 16\nUNWRAP = {UNWRAP!r}\nAPI = {API!r}\n"
+    header = (f"EXPR = {expr!r}\nLIMIT = 400\nUNWRAP = {UNWRAP!r}\nAPI = {API!r}\n"
               f"MISSING = {DAMIAO_MISSING!r}\nLIM = {LIM_TEXT!r}\n")
     proc = run_python(header, SWEEP, timeout=60)
     lines = proc.stdout.splitlines()
@@ -185,11 +200,36 @@ print("FIRST", show(first))
 print("SECOND", second)
 """
 
-# (k, stop): stop 0 fails every allocation from the k-th on, k + 1 only the k-th.
-# The module's own start-up comes after the import system's search of sys.path,
-# some 50 (built in) to 400 allocations in, and takes some 210.
-IMPORT_CASES = ([(k, 0) for k in range(0, 400, 40)]
-                + [(k, k + 1) for k in range(0, 760, 6)])
+def import_allocations():
+    """How many allocations the child's `import tervalin` makes on this
+    interpreter: the smallest k from which failing every allocation still lets
+    it succeed, found by bisection (any failure before that point fails it).
+    The module's own start-up comes after the import system's search of
+    sys.path, and both take a different count on each CPython release."""
+    def imports(k):
+        command, env = python_command(f"K, STOP = {k}, 0", IMPORT)
+        try:
+            proc = subprocess.run(command, capture_output=True, text=True, env=env, timeout=30)
+        except subprocess.TimeoutExpired:
+            return False
+        return proc.returncode == 0 and "FIRST ok\n" in proc.stdout
+    low, high = 0, 256
+    while not imports(high):
+        low, high = high, high * 2
+        assert high <= 1 << 16, "the import fails however late its allocations start failing"
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (low, middle) if imports(middle) else (middle, high)
+    return high
+
+
+def import_cases(count):
+    """(k, stop): stop 0 fails every allocation from the k-th on, k + 1 only
+    the k-th; about 130 cases spread over the import's allocations and a
+    quarter beyond them, where the import succeeds."""
+    step = max(1, count // 100)
+    return ([(k, 0) for k in range(0, count, max(1, count // 10))]
+            + [(k, k + 1) for k in range(0, count + count // 4 + 1, step)])
 
 
 def first_ok(text):
@@ -275,7 +315,7 @@ def run_import(case):
 
 def test_import_under_allocation_failure():
     with ThreadPoolExecutor(8) as pool:
-        results = list(pool.map(run_import, IMPORT_CASES))
+        results = list(pool.map(run_import, import_cases(import_allocations())))
     report = "\n".join(f"k={k} stop={stop}: {text}" for (k, stop), text, _ in results)
     assert not [r for r in results if r[1].startswith("FAIL")], report
     assert any(text.startswith("ok / ") for _, text, _ in results), report
