@@ -2,9 +2,10 @@
 
 import ctypes
 import math
+import os
 import struct
 
-import hypothesis  # noqa: F401  (must load before tervalin, see below)
+import hypothesis  # must load before tervalin, see below
 import pytest
 
 
@@ -24,6 +25,21 @@ try:
 except TypeError:
     pass
 _module_panic_types = _panic_types() - _foreign_panic_types
+
+# The quick suite (TERVALIN_QUICK=1: tools/test --quick, and the emulated
+# cells of tools/matrix): the randomised tests draw a tenth of their examples.
+QUICK = os.environ.get("TERVALIN_QUICK") == "1"
+
+
+def examples(count):
+    """How many examples a randomised test draws: `count`, or a tenth of it in the quick suite."""
+    return max(20, count // 10) if QUICK else count
+
+
+if QUICK:  # the tests that keep hypothesis's default of 100
+    hypothesis.settings.register_profile("quick", max_examples=examples(100))
+    hypothesis.settings.load_profile("quick")
+
 
 FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]  # 3.4028234663852886e38
 FIELDS = ("p_max", "v_max", "kp_max", "kd_max", "t_max")

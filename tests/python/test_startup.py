@@ -4,7 +4,7 @@ import pathlib
 
 import pytest
 
-from conftest import run_python
+from conftest import python_command, run_python
 
 
 def output_lines(*pieces):
@@ -121,3 +121,89 @@ def test_module_takes_no_static_tls():
         pytest.skip("the module is built into this program")
     DF_STATIC_TLS = 0x10
     assert dynamic_flags(tervalin.__file__) & DF_STATIC_TLS == 0
+
+
+def tls_descriptor_relocations(path):
+    """The TLS descriptor relocations of a 64-bit little-endian ELF shared
+    object: R_X86_64_TLSDESC (36) or R_AARCH64_TLSDESC (1031), by machine."""
+    import struct
+
+    data = pathlib.Path(path).read_bytes()
+    machine, = struct.unpack_from("<H", data, 0x12)
+    wanted = {62: 36, 183: 1031}[machine]  # EM_X86_64, EM_AARCH64
+    phoff, = struct.unpack_from("<Q", data, 0x20)
+    phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
+    loads, dynamic = [], None
+    for i in range(phnum):
+        kind, _, offset, vaddr, _, size, _, _ = struct.unpack_from("<IIQQQQQQ", data, phoff + i * phentsize)
+        if kind == 1:  # PT_LOAD
+            loads.append((vaddr, offset, size))
+        elif kind == 2:  # PT_DYNAMIC
+            dynamic = (offset, size)
+    tags = {}
+    for at in range(dynamic[0], dynamic[0] + dynamic[1], 16):
+        tag, value = struct.unpack_from("<qQ", data, at)
+        tags.setdefault(tag, value)
+
+    def file_offset(address):
+        return next(offset + address - vaddr for vaddr, offset, size in loads if vaddr <= address < vaddr + size)
+
+    found = 0
+    for table, size in ((7, 8), (23, 2)):  # DT_RELA with DT_RELASZ, DT_JMPREL with DT_PLTRELSZ
+        if table in tags:
+            start = file_offset(tags[table])
+            for at in range(start, start + tags[size], 24):
+                _, info, _ = struct.unpack_from("<QQq", data, at)
+                found += (info & 0xFFFFFFFF) == wanted
+    return found
+
+
+def test_module_reaches_thread_state_without_descriptors():
+    # x86_64 glibc before 2.40 lets _dl_tlsdesc_dynamic, the descriptor path of
+    # a library whose TLS is not in the static block, clobber vector registers
+    # that the caller keeps floats in; the general-dynamic model calls
+    # __tls_get_addr as an ordinary function instead.
+    import sys
+    import tervalin
+
+    if not getattr(tervalin, "__file__", None) or sys.platform != "linux":
+        pytest.skip("the module is built into this program")
+    assert tls_descriptor_relocations(tervalin.__file__) == 0
+
+
+DYNAMIC_TLS = """
+import threading, tervalin as t
+
+def work(i):
+    x = i / 7
+    sp = t.MitSetpoint(q=x, dq=-x, kp=3 * x, kd=x / 3, tau=x * x)
+    lim = t.MitLimits(x + 1, x + 2, x + 3, x + 4, x + 5)
+    cs = t.ControlSetpoint.force_pos(x, x + 0.5, 0.25)
+    return f"{sp!r} {lim!r} {cs!r} {lim.p_max + sp.kd + lim.t_max!r}"
+
+def thread_results():
+    # Every call is the first of a new thread, whose TLS block the loader
+    # allocates on that call when the module's TLS is not in the static block.
+    out = [None] * 64
+    def run(i):
+        out[i] = work(i)
+    for i in range(64):
+        thread = threading.Thread(target=run, args=(i,))
+        thread.start()
+        thread.join()
+    return out
+print("\\n".join(thread_results()))
+"""
+
+
+def test_results_with_the_module_tls_outside_the_static_block():
+    # No optional static TLS: the loader cannot place the module's TLS in the
+    # static block, so every thread reaches it through the dynamic path.
+    import subprocess
+
+    command, env = python_command(DYNAMIC_TLS)
+    plain = subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
+    env["GLIBC_TUNABLES"] = ":".join(filter(None, [env.get("GLIBC_TUNABLES"), "glibc.rtld.optional_static_tls=0"]))
+    dynamic = subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
+    assert plain.returncode == 0 and dynamic.returncode == 0, plain.stderr + dynamic.stderr
+    assert len(plain.stdout.splitlines()) == 64 and dynamic.stdout == plain.stdout
