@@ -15,6 +15,8 @@ from binder_model import SIGNATURES, Ok, predict
 from conftest import FLT_MAX, same_float
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
+# Every test here draws hundreds of calls: each is named when it starts.
+pytestmark = pytest.mark.long
 PANIC = next(iter(conftest._module_panic_types))
 SETTINGS = dict(deadline=None, suppress_health_check=list(HealthCheck))
 

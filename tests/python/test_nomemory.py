@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import python_command, run_python
+from conftest import QUICK, python_command, run_python
 
 pytest.importorskip("_testcapi")
 
@@ -228,9 +228,9 @@ def import_allocations():
 
 def import_cases(count):
     """(k, stop): stop 0 fails every allocation from the k-th on, k + 1 only
-    the k-th; about 130 cases spread over the import's allocations and a
-    quarter beyond them, where the import succeeds."""
-    step = max(1, count // 100)
+    the k-th; about 130 cases (35 in the quick suite) spread over the import's
+    allocations and a quarter beyond them, where the import succeeds."""
+    step = max(1, count // (20 if QUICK else 100))
     return ([(k, 0) for k in range(0, count, max(1, count // 10))]
             + [(k, k + 1) for k in range(0, count + count // 4 + 1, step)])
 
@@ -325,6 +325,7 @@ def run_import(case):
     return case, ("" if good else "FAIL: ") + f"{first} / {second}", proc
 
 
+@pytest.mark.long
 def test_import_under_allocation_failure():
     with ThreadPoolExecutor(8) as pool:
         results = list(pool.map(run_import, import_cases(import_allocations())))
