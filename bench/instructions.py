@@ -69,13 +69,15 @@ def loop_runner(stmt, ns):
     return ns["loop"]
 
 
-def callgrind_loops(command, out):
+def callgrind_loops(command, out, marker="os_getppid"):
     """Runs `command` under callgrind, writing dumps to `out`.N, and returns each counted loop's total.
 
     Callgrind dumps before every os.getppid() call, so the dumps alternate:
-    set-up with warm-up, then a counted loop; the last one is the exit.
+    set-up with warm-up, then a counted loop; the last one is the exit. The
+    marker is the function callgrind dumps before: CPython's os_getppid, or
+    libc's getppid for an interpreter without a symbol table (Debian's).
     """
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-before=os_getppid",
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--dump-before={marker}",
                     *command], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     totals = []
     for dump in sorted(out.parent.glob(out.name + ".*"), key=lambda p: int(p.suffix[1:])):

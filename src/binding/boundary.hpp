@@ -32,7 +32,7 @@ void drain_queue();
 
 // Raises lock_depth for one boundary; a negative depth is a fault. The
 // counter's address is looked up once: in a module loaded with dlopen each
-// lookup goes through the TLS descriptor.
+// lookup is a call of __tls_get_addr.
 class DepthScope {
 public:
     DepthScope() : DepthScope(lock_depth_value) {}
@@ -45,7 +45,7 @@ public:
     DepthScope& operator=(const DepthScope&) = delete;
 
     // The counter, its address opaque to the optimiser, which then keeps it
-    // for the scope instead of working it out again through the descriptor.
+    // for the scope instead of working it out again through __tls_get_addr.
     // Pays off in short slots with a call in between, the deallocator.
     [[gnu::always_inline]] static long& pinned() noexcept {
         long* address = &lock_depth_value;

@@ -12,9 +12,8 @@ namespace detail {
 // How many times this thread holds the interpreter lock, as far as the module
 // knows (see lock_depth() in boundary.hpp). constinit means no TLS wrapper
 // call. The default TLS model, so that the module loads with dlopen however
-// much static TLS other libraries have used up; with TLS descriptors
-// (-mtls-dialect=gnu2) an access is still one load when the loader could
-// place the variable in static TLS.
+// much static TLS other libraries have used up; in the module an access is a
+// call of __tls_get_addr (general-dynamic, see CMakeLists.txt).
 extern constinit thread_local long lock_depth_value __attribute__((visibility("hidden")));
 // Queues `object` for release at the next boundary entry; drops it on a
 // thread that the interpreter is ending.

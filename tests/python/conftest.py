@@ -2,9 +2,10 @@
 
 import ctypes
 import math
+import os
 import struct
 
-import hypothesis  # noqa: F401  (must load before tervalin, see below)
+import hypothesis  # must load before tervalin, see below
 import pytest
 
 
@@ -24,6 +25,22 @@ try:
 except TypeError:
     pass
 _module_panic_types = _panic_types() - _foreign_panic_types
+
+# The quick suite (TERVALIN_QUICK=1: tools/test --quick, and the emulated
+# cells of tools/matrix): the randomised tests draw a tenth of their examples,
+# the allocation-failure sweep of the import a fifth of its cases.
+QUICK = os.environ.get("TERVALIN_QUICK") == "1"
+
+
+def examples(count):
+    """How many examples a randomised test draws: `count`, or a tenth of it in the quick suite."""
+    return max(4, count // 10) if QUICK else count
+
+
+if QUICK:  # the tests that keep hypothesis's default of 100
+    hypothesis.settings.register_profile("quick", max_examples=examples(100))
+    hypothesis.settings.load_profile("quick")
+
 
 FLT_MAX = struct.unpack("<f", b"\xff\xff\x7f\x7f")[0]  # 3.4028234663852886e38
 FIELDS = ("p_max", "v_max", "kp_max", "kd_max", "t_max")
@@ -115,3 +132,24 @@ def run_python(*pieces, timeout=120):
 
     command, env = python_command(*pieces)
     return subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
+
+
+# Tests that run for minutes name themselves when they start (pytest prints a
+# test's outcome only when it ends), so a long silence is not taken for a hang.
+class LongTestNotice:
+    def __init__(self, config):
+        self.config, self.long = config, set()
+
+    def pytest_collection_modifyitems(self, items):
+        self.long = {item.nodeid for item in items if item.get_closest_marker("long")}
+
+    def pytest_runtest_logstart(self, nodeid):
+        reporter = self.config.pluginmanager.get_plugin("terminalreporter")
+        if nodeid in self.long and reporter is not None:
+            reporter.ensure_newline()
+            reporter.write_line(f"running {nodeid} ...")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "long: runs for half a minute or more; named when it starts")
+    config.pluginmanager.register(LongTestNotice(config), "tervalin-long-test-notice")

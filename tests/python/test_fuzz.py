@@ -15,6 +15,8 @@ from binder_model import SIGNATURES, Ok, predict
 from conftest import FLT_MAX, same_float
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
+# Every test here draws hundreds of calls: each is named when it starts.
+pytestmark = pytest.mark.long
 PANIC = next(iter(conftest._module_panic_types))
 SETTINGS = dict(deadline=None, suppress_health_check=list(HealthCheck))
 
@@ -206,7 +208,7 @@ def invoke(func, args, kwargs):
         sys.unraisablehook = hook
 
 
-@settings(max_examples=2000, **SETTINGS)
+@settings(max_examples=conftest.examples(2000), **SETTINGS)
 @given(st.data())
 def test_every_callable_matches_the_model(capfd, data):
     try:
@@ -257,7 +259,7 @@ PRESETS = ["dm3507", "dm4310", "dm4310p", "dm4340", "dm4340p", "dm6006", "dm6248
            "dm10010", "dm10010l", "dmg6215", "dmh3510", "dmh6220", "dmjh11"]
 
 
-@settings(max_examples=300, **SETTINGS)
+@settings(max_examples=conftest.examples(300), **SETTINGS)
 @given(st.sampled_from([MotorState, ControlSetpoint] + PRESETS), st.lists(anything, max_size=3),
        st.dictionaries(st.sampled_from(["p_max", "x", Weird("y"), "motor_id"]), anything, max_size=2),
        st.booleans())
@@ -377,7 +379,7 @@ def outcome(func, kwargs):
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 @pytest.mark.parametrize("sig", SIGNATURES,
                          ids=lambda sig: sig.display + (" via __new__" if isinstance(sig.func, partial) else ""))
-@settings(max_examples=40, **SETTINGS)
+@settings(max_examples=conftest.examples(40), **SETTINGS)
 @given(data=st.data())
 def test_arguments_attacking_the_keyword_dict(sig, data):
     hostile, plain = data.draw(hostile_calls(sig))

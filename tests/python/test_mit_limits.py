@@ -7,7 +7,7 @@ import re
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import FLT_MAX, f32, from_single_bits, limits_fields, single_bits
+from conftest import FLT_MAX, examples, f32, from_single_bits, limits_fields, single_bits
 from tervalin import MitLimits
 
 PRESETS = [
@@ -133,7 +133,7 @@ SINGLE_EXAMPLES = [0x00000001, 0x007FFFFF, 0x00800000, 0x3F800000, 0x4B800001, 0
 
 
 @given(st.integers(0, 2**32 - 1))
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 def test_shortest_form_of_any_single(bits):
     check_shortest_form(bits)
 

@@ -17,6 +17,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 # The oldest glibc the wheel runs on: the manylinux2014 platform.
 MANYLINUX = (2, 17)
+# The interpreter running the tests, as wheel tags and module names spell it.
+ABI = f"{sys.version_info.major}{sys.version_info.minor}"
 
 pytestmark = pytest.mark.skipif(
     importlib.util.find_spec("_tervalin_native") is not None,
@@ -37,7 +39,7 @@ def dist(tmp_path_factory):
     (sdist,) = out.glob("tervalin-1.1.0.tar.gz")
     # The wheel is built from the sdist alone, which proves the sdist complete.
     run(sys.executable, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", out / "wheels", sdist)
-    (wheel,) = (out / "wheels").glob("tervalin-1.1.0-cp313-cp313-*.whl")
+    (wheel,) = (out / "wheels").glob(f"tervalin-1.1.0-cp{ABI}-cp{ABI}-*.whl")
     return sdist, wheel
 
 
@@ -71,12 +73,12 @@ for file in importlib.metadata.files("tervalin"):
     installed = {f for f in listing[2:] if ".dist-info/" not in f}
     # The stub ships once, as the stub package that every type checker finds.
     assert "tervalin-stubs/__init__.pyi" in installed and "tervalin.pyi" not in installed, installed
-    assert any(f.startswith("tervalin.cpython-313-") and f.endswith(".so") for f in installed), installed
+    assert any(f.startswith(f"tervalin.cpython-{ABI}-") and f.endswith(".so") for f in installed), installed
     # The package tervalin_dm beside the module, typed, with its one extension.
     dm = {f for f in installed if f.startswith("tervalin_dm/") and "__pycache__" not in f}
     assert {f for f in dm if not f.endswith(".so")} == {
         f"tervalin_dm/{name}" for name in ("__init__.py", "_status.py", "bus.py", "sim.py", "py.typed", "_codec.pyi")}
-    assert [f for f in dm if f.endswith(".so")] == [f for f in dm if f.startswith("tervalin_dm/_codec.cpython-313-")]
+    assert [f for f in dm if f.endswith(".so")] == [f for f in dm if f.startswith(f"tervalin_dm/_codec.cpython-{ABI}-")]
     assert len(dm) == 7, dm
     # The kit for separately built extensions goes into the environment's
     # prefix, where find_package(tervalin CONFIG) looks for env/bin on PATH.
@@ -101,7 +103,7 @@ def wheel_metadata(wheel):
         ("License-Expression", ["MIT"]),
         ("License-File", ["LICENSE"]),
         ("Author", ["the tervalin developers"]),
-        ("Requires-Python", ["<3.14,>=3.13"]),
+        ("Requires-Python", [">=3.13"]),
         ("License", None),  # superseded by License-Expression
     ],
 )
@@ -115,6 +117,7 @@ def test_metadata_summary_keywords_and_classifiers(dist):
     assert "damiao" in metadata["Keywords"].split(",")
     classifiers = metadata.get_all("Classifier")
     for needed in ("Typing :: Typed", "Programming Language :: C++", "Programming Language :: Python :: 3.13",
+                   "Programming Language :: Python :: 3.14",
                    "Programming Language :: Python :: Implementation :: CPython", "Operating System :: POSIX :: Linux",
                    "Topic :: System :: Hardware"):
         assert needed in classifiers, needed
