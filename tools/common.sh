@@ -153,9 +153,13 @@ install_project() {
     fi
 }
 
+# The CMake targets of what the wheel ships: the module and tervalin_dm's
+# extension (a build limited to other targets cannot install the wheel).
+shipped_targets=(tervalin tervalin_dm_codec)
+
 # Creates or reuses .venv with tervalin installed (tools/quickstart, bench/run).
 prepare_venv() {
-    install_project tervalin
+    install_project "${shipped_targets[@]}"
 }
 
 # Configures the CMake build directory build/$1 with the remaining arguments
