@@ -223,10 +223,15 @@ def configure(tmp_path, path):
     """Configures a copy of the example outside the repository, with `path` as PATH and no prefix hint."""
     source = tmp_path / "source"
     shutil.copytree(pathlib.Path(__file__).resolve().parents[2] / "examples" / "kit_extension", source)
-    cmake = shutil.which("cmake", path=os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]]))
+    tools = os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]])
+    cmake = shutil.which("cmake", path=tools)
+    # Ninja where there is one: a system with a compiler need not have make.
+    ninja = shutil.which("ninja", path=tools)
+    generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
     environment = {k: v for k, v in os.environ.items() if k not in ("CMAKE_PREFIX_PATH", "tervalin_DIR")}
     environment["PATH"] = path
-    return subprocess.run([cmake, "-S", source, "-B", tmp_path / "build", f"-DPython_EXECUTABLE={sys.executable}"],
+    return subprocess.run([cmake, "-S", source, "-B", tmp_path / "build", *generator,
+                           f"-DPython_EXECUTABLE={sys.executable}"],
                           capture_output=True, text=True, env=environment, timeout=300)
 
 
