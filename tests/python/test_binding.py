@@ -332,4 +332,6 @@ def test_cycle_through_an_entry_ends_in_recursion_error(slot, entry, setup):
         print(outcome)
         """)
     assert child.returncode == 0, child.stderr[-2000:]
-    assert child.stdout.count("maximum recursion depth exceeded") == 2, child.stdout
+    # Two RecursionErrors: CPython 3.14, which watches the stack itself, may
+    # raise its "Stack overflow (used N kB)" one first on the 8 MiB thread.
+    assert child.stdout.count(" while calling a Python object") == 2, child.stdout
