@@ -185,6 +185,16 @@ template <class T>
     return u16_out_of_range();
 }
 
+// The failures of AsU64::convert, out of line: its frame stays on the stack
+// while __index__ runs, which may call the module again.
+[[gnu::cold, gnu::noinline]] Result<std::uint64_t> u64_fetched() { return fail(fetch_error()); }
+
+// The maximum: the error marker, or the value itself.
+[[gnu::cold, gnu::noinline]] Result<std::uint64_t> u64_maximum() {
+    if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
+    return std::numeric_limits<std::uint64_t>::max();
+}
+
 }  // namespace
 
 Result<float> AsF32::convert(PyObject* object) {
@@ -209,12 +219,12 @@ Result<std::uint64_t> AsU64::convert(PyObject* object) {
         value = PyLong_AsUnsignedLongLong(object);
     } else {
         Ref index = Ref::steal(interpreter_call([object] { return PyNumber_Index(object); }));
-        if (!index) return fail(fetch_error());
+        if (!index) [[unlikely]]
+            return u64_fetched();
         value = PyLong_AsUnsignedLongLong(index.get());
     }
-    if (value == std::numeric_limits<unsigned long long>::max()) {
-        if (std::optional<PyErr> error = take_error()) return fail(std::move(*error));
-    }
+    if (value == std::numeric_limits<unsigned long long>::max()) [[unlikely]]
+        return u64_maximum();
     return static_cast<std::uint64_t>(value);
 }
 

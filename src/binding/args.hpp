@@ -207,6 +207,58 @@ template <const CallSignature& Signature, std::size_t N, class Then>
     return then(FilledArgs{bound.data()});
 }
 
+// The fast binders: the bindings above for a call that needs neither an
+// error nor a strong reference (nothing missing, every keyword name the
+// interned one of an unbound parameter), handed to `then`, whose answer is
+// the result; any other call is declined (false), for the binders above.
+// The values stay borrowed: their caller runs no Python code before it is
+// done with them.
+template <const CallSignature& Signature, std::size_t N, class Then>
+[[gnu::always_inline]] inline bool bind_vector_fast(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                                                    Then&& then) {
+    static_assert(N == Signature.params.size());
+    if (kwnames == nullptr && nargs == N) [[likely]]
+        return then(InPlaceArgs{args, N});
+    const std::size_t given = args == nullptr ? 0 : nargs;
+    if (given > N) return false;
+    if (kwnames == nullptr) return given >= Signature.required && then(InPlaceArgs{args, given});
+    std::array<PyObject*, N> bound{};
+    for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* const key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t i = 0;
+        while (i < N && Signature.interned[i] != key) ++i;
+        if (i == N || bound[i] != nullptr) return false;
+        bound[i] = args[nargs + k];
+    }
+    if (given < Signature.required && detail::any_missing<Signature>(given, bound.data())) return false;
+    return then(FilledArgs{bound.data()});
+}
+
+template <const CallSignature& Signature, std::size_t N, class Then>
+[[gnu::always_inline]] inline bool bind_tuple_dict_fast(PyObject* args, PyObject* kwargs, Then&& then) {
+    static_assert(N == Signature.params.size());
+    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if (given > N) return false;
+    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)
+        return given >= Signature.required && then(InPlaceArgs{positional, given});
+    std::array<PyObject*, N> bound{};
+    for (std::size_t i = 0; i < given; ++i) bound[i] = positional[i];
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        std::size_t i = 0;
+        while (i < N && Signature.interned[i] != key) ++i;
+        if (i == N || bound[i] != nullptr) return false;
+        bound[i] = value;
+    }
+    if (given < Signature.required && detail::any_missing<Signature>(given, bound.data())) return false;
+    return then(FilledArgs{bound.data()});
+}
+
 // Converters. Each has the native Value it produces, a fast path that may
 // decline (`try_fast`, inlined) and the full conversion (`convert`).
 

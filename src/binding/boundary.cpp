@@ -105,8 +105,11 @@ bool stack_nearly_exhausted() noexcept {
     return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor;
 }
 
+// A text of its own, not the level counter's: the module's frames are kept
+// small enough for the counter's limit to come first, and a test tells the
+// two apart.
 PyErr stack_exhausted_error() {
-    return PyErr::with_text(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    return PyErr::with_text(PyExc_RecursionError, "Stack overflow while calling a Python object");
 }
 
 }  // namespace detail

@@ -92,14 +92,31 @@ template <class Integer>
 // keep their registers.
 [[gnu::cold, gnu::noinline]] Result<Ref> mismatch_result(PyObject* object, std::string_view target);
 
-// The record of a call's converted arguments (`bound`, from a binder), then
-// `finish` applied to it.
-template <const auto& C, class Bound, class Finish>
-[[gnu::always_inline]] inline Result<Ref> finish_converted(const Bound& bound, Finish&& finish) {
+// An entry whose conversions may run Python code is made of two stages.
+// The fast stage, before any call boundary, binds the arguments with the
+// fast binders and converts each by its fast path: it runs no Python code
+// and cannot fail, and when every argument takes it, the entry makes its
+// result in a call boundary. Otherwise the entry returns what its full
+// stage makes of the call, a cold function of its own:
+//
+//     if (Record record; fast_vector_record<C>(args, nargs, kwnames, record)) [[likely]]
+//         return call_boundary<PyObject*>(...);
+//     return ..._full(arguments);
+//
+// Nothing of the fast stage outlives that if statement, so the compiler
+// makes the last call a jump and the entry's frame is gone: of each level
+// of a cycle through the module (a __float__ that calls the class again),
+// only the full stage's frame stays on the stack while Python code runs.
+// The full stage binds again in its call boundary, reporting what the fast
+// binders declined, and converts every argument, as one counted level of
+// C recursion.
+
+// Fills `record` from `bound` when every argument takes its fast path.
+template <const auto& C, class Bound>
+[[gnu::always_inline]] inline bool fill_fast(const Bound& bound, typename Described<C>::Record& record) {
     using D = Described<C>;
     // A record that one required parameter fills whole starts unwritten: it
     // is read only once its fast path has written it.
-    typename D::Record record;
     if constexpr (!D::fills_whole_record) record = D::defaults;
     if constexpr (std::is_same_v<Bound, FilledArgs> && D::size > 1) {
         // With keywords most fields usually keep their default: the record
@@ -107,26 +124,60 @@ template <const auto& C, class Bound, class Finish>
         // value per field chosen by a branch.
         asm("" : "+m"(record));
     }
-    if (D::convert_fast(bound, record)) [[likely]] {
-        // The record is copied into the new instance after calls to the
-        // allocator: a record larger than a register, kept in memory as one
-        // block, is copied as one instead of being kept and reassembled
-        // field by field.
-        if constexpr (sizeof(record) > sizeof(std::uint64_t)) asm("" : "+m"(record));
-        return finish(record);
-    }
-    return D::convert_rest(bound, finish);
+    if (!D::convert_fast(bound, record)) [[unlikely]]
+        return false;
+    // The record is copied into the new instance after calls to the
+    // allocator: a record larger than a register, kept in memory as one
+    // block, is copied as one instead of being kept and reassembled field
+    // by field.
+    if constexpr (sizeof(record) > sizeof(std::uint64_t)) asm("" : "+m"(record));
+    return true;
 }
 
-// Binds a vector call to `C`, converts its arguments and applies `finish`.
-template <const auto& C, class Finish>
-[[gnu::always_inline]] inline Result<Ref> call_vector(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
-                                                      Finish&& finish) {
+// The fast stage of a vector call to `C`, and of a call with an argument
+// tuple and keyword dict.
+template <const auto& C>
+[[gnu::always_inline]] inline bool fast_vector_record(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                                                      typename Described<C>::Record& record) {
     using D = Described<C>;
-    return bind_vector<D::signature, D::size>(args, nargs, kwnames,
-                                              [&](const auto& bound) __attribute__((always_inline)) {
-                                                  return finish_converted<C>(bound, finish);
-                                              });
+    return bind_vector_fast<D::signature, D::size>(
+        args, nargs, kwnames, [&](const auto& bound) __attribute__((always_inline)) { return fill_fast<C>(bound, record); });
+}
+template <const auto& C>
+[[gnu::always_inline]] inline bool fast_tuple_record(PyObject* args, PyObject* kwargs,
+                                                     typename Described<C>::Record& record) {
+    using D = Described<C>;
+    return bind_tuple_dict_fast<D::signature, D::size>(
+        args, kwargs, [&](const auto& bound) __attribute__((always_inline)) { return fill_fast<C>(bound, record); });
+}
+
+// The full stages of the same calls: `finish` applied to the record.
+template <class Call>
+[[gnu::always_inline]] inline PyObject* full_stage(Call&& call) {
+    return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
+        return counted_call(call);
+    });
+}
+template <const auto& C, class Finish>
+[[gnu::always_inline]] inline PyObject* full_vector_call(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                                                         Finish&& finish) {
+    using D = Described<C>;
+    return full_stage([&]() __attribute__((always_inline)) -> Result<Ref> {
+        return bind_vector<D::signature, D::size>(args, nargs, kwnames,
+                                                  [&](const auto& bound) __attribute__((always_inline)) {
+                                                      return D::convert_all(bound, finish);
+                                                  });
+    });
+}
+template <const auto& C, class Finish>
+[[gnu::always_inline]] inline PyObject* full_tuple_call(PyObject* args, PyObject* kwargs, Finish&& finish) {
+    using D = Described<C>;
+    return full_stage([&]() __attribute__((always_inline)) -> Result<Ref> {
+        return bind_tuple_dict<D::signature, D::size>(args, kwargs,
+                                                      [&](const auto& bound) __attribute__((always_inline)) {
+                                                          return D::convert_all(bound, finish);
+                                                      });
+    });
 }
 
 template <class Class>
@@ -137,13 +188,10 @@ struct ClassBuilder {
     // Constructor: tp_new, for MitLimits.__new__(MitLimits, ...) and for the
     // generic call path.
     static PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-        using D = Described<Class::constructor>;
-        return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            return bind_tuple_dict<D::signature, D::size>(args, kwargs, [&](const auto& bound) {
-                return finish_converted<Class::constructor>(
-                    bound, [type](const Record& record) { return Frame::allocate(type, record); });
-            });
-        });
+        if (Record record; fast_tuple_record<Class::constructor>(args, kwargs, record)) [[likely]]
+            return call_boundary<PyObject*>(
+                nullptr, [&]() __attribute__((always_inline)) { return Frame::allocate(type, record); });
+        return construct_full(type, args, kwargs);
     }
 
     // Constructor: tp_vectorcall, binding straight from the argument vector.
@@ -151,14 +199,15 @@ struct ClassBuilder {
                                       PyObject* kwnames) {
         auto* type = reinterpret_cast<PyTypeObject*>(callable);
         // The class is mutable: once Python code assigns __new__ or __init__
-        // on it, calls take the generic path, which runs them.
+        // on it, calls take the generic path, which runs them. The fast stage
+        // runs no Python code, so the full stage finds the class unchanged.
         if (type->tp_new != &construct || type->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
             return call_generic(callable, args, nargsf, kwnames);
-        return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            return call_vector<Class::constructor>(
-                args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
-                [type](const Record& record) { return Frame::allocate(type, record); });
-        });
+        const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+        if (Record record; fast_vector_record<Class::constructor>(args, nargs, kwnames, record)) [[likely]]
+            return call_boundary<PyObject*>(
+                nullptr, [&]() __attribute__((always_inline)) { return Frame::allocate(type, record); });
+        return construct_vector_full(type, args, nargs, kwnames);
     }
 
     template <std::size_t Row>
@@ -172,11 +221,12 @@ struct ClassBuilder {
     [[gnu::always_inline]] static PyObject* static_body(PyObject* const* args, std::size_t nargs,
                                                         PyObject* kwnames) {
         using Method = StaticAt<Class, I>;
-        return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-            return call_vector<Method::call>(args, nargs, kwnames, [](const auto& values) -> Result<Ref> {
+        using Values = typename Described<Method::call>::Record;
+        if (Values values; fast_vector_record<Method::call>(args, nargs, kwnames, values)) [[likely]]
+            return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
                 return Frame::make_in_method([&] { return Method::make(values); });
             });
-        });
+        return static_full<I>(args, nargs, kwnames);
     }
 
     // A static method as the method table gives it to CPython (fast call).
@@ -190,6 +240,26 @@ struct ClassBuilder {
     template <std::size_t I>
     static PyObject* static_vector(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         return static_body<I>(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
+    }
+
+    // The full stages of the entries above.
+    [[gnu::cold, gnu::noinline]] static PyObject* construct_full(PyTypeObject* type, PyObject* args,
+                                                                 PyObject* kwargs) {
+        return full_tuple_call<Class::constructor>(
+            args, kwargs, [type](const Record& record) { return Frame::allocate(type, record); });
+    }
+    [[gnu::cold, gnu::noinline]] static PyObject* construct_vector_full(PyTypeObject* type, PyObject* const* args,
+                                                                        std::size_t nargs, PyObject* kwnames) {
+        return full_vector_call<Class::constructor>(
+            args, nargs, kwnames, [type](const Record& record) { return Frame::allocate(type, record); });
+    }
+    template <std::size_t I>
+    [[gnu::cold, gnu::noinline]] static PyObject* static_full(PyObject* const* args, std::size_t nargs,
+                                                              PyObject* kwnames) {
+        using Method = StaticAt<Class, I>;
+        return full_vector_call<Method::call>(args, nargs, kwnames, [](const auto& values) -> Result<Ref> {
+            return Frame::make_in_method([&] { return Method::make(values); });
+        });
     }
 
     template <std::size_t I>

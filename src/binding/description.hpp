@@ -169,7 +169,7 @@ private:
 
     // The full conversion of argument I; on failure `error` holds its error.
     template <std::size_t I, class Bound>
-    static bool convert_one(const Bound& bound, Record& record, std::optional<PyErr>& error) {
+    [[gnu::always_inline]] static bool convert_one(const Bound& bound, Record& record, std::optional<PyErr>& error) {
         using F = FieldAt<I>;
         if (fast_one<I>(bound, record)) return true;
         auto converted = F::converter::convert(bound[I]);
@@ -260,28 +260,22 @@ public:
     }
 
     // Converts every argument in parameter order, then hands the record to
-    // `finish`; the first failing conversion is the result. Reached only when
-    // an argument needs more than its fast path. The arguments before that
-    // one take their fast paths again: those only read objects of exact
-    // built-in types or of this module's classes and run no Python code, so
-    // they give the same values, and the fast record need not leave its
-    // registers to be passed here.
-    // Conversions that run Python code may call back into the module, so this
-    // path counts one level of C recursion (counted_call); the fast paths,
-    // which run none, count nothing.
+    // `finish`; the first failing conversion is the result. Taken when an
+    // argument needs more than its fast path, by an entry's full stage
+    // (class_builder.hpp), which counts the level of C recursion: the arguments
+    // before that one take their fast paths again, which only read objects
+    // of exact built-in types or of this module's classes and run no Python
+    // code, so they give the same values.
     template <class Bound, class Finish>
-    [[gnu::cold, gnu::noinline]] static Result<Ref> convert_rest(Bound bound, Finish& finish) {
-        Result<Record> record = counted_call([&]() -> Result<Record> {
-            Record converted = defaults;
-            std::optional<PyErr> error;
-            const bool all = [&]<std::size_t... I>(std::index_sequence<I...>) {
-                return (convert_one<I>(bound, converted, error) && ...);
-            }(std::make_index_sequence<size>{});
-            if (!all) return fail(std::move(*error));
-            return converted;
-        });
-        if (!record) return fail(std::move(record).error());
-        return finish(*record);
+    [[gnu::always_inline]] static Result<Ref> convert_all(const Bound& bound, Finish& finish) {
+        Record converted = defaults;
+        std::optional<PyErr> error;
+        const bool all = [&]<std::size_t... I>(std::index_sequence<I...>) __attribute__((always_inline)) {
+            return (convert_one<I>(bound, converted, error) && ...);
+        }(std::make_index_sequence<size>{});
+        if (!all) [[unlikely]]
+            return fail(std::move(*error));
+        return finish(converted);
     }
 
     // "(p_max=12.5, v_max=30.0)": parameter names with their default texts.

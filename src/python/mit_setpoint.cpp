@@ -16,12 +16,22 @@ namespace {
 
 using Function = Described<mit_setpoint_function>;
 
+[[gnu::always_inline]] inline Result<Ref> make_setpoint(const MitSetpointRecord& setpoint) {
+    return MitSetpointFrame::make(setpoint);
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* mit_setpoint_full(PyObject* const* args, std::size_t nargs,
+                                                         PyObject* kwnames) {
+    return full_vector_call<mit_setpoint_function>(args, nargs, kwnames, make_setpoint);
+}
+
 PyObject* mit_setpoint(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_boundary<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> Result<Ref> {
-        return call_vector<mit_setpoint_function>(
-            args, static_cast<std::size_t>(nargs), kwnames,
-            [](const MitSetpointRecord& setpoint) -> Result<Ref> { return MitSetpointFrame::make(setpoint); });
-    });
+    const auto given = static_cast<std::size_t>(nargs);
+    if (MitSetpointRecord setpoint; fast_vector_record<mit_setpoint_function>(args, given, kwnames, setpoint))
+        [[likely]]
+        return call_boundary<PyObject*>(
+            nullptr, [&]() __attribute__((always_inline)) { return make_setpoint(setpoint); });
+    return mit_setpoint_full(args, given, kwnames);
 }
 
 // A function object refers to its definition for its whole life; this one
