@@ -173,14 +173,18 @@ template <class Call>
         return fail(detail::stack_exhausted_error());
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) [[unlikely]]
         return fail(fetch_error());
-    try {
-        auto result = call();
-        Py_LeaveRecursiveCall();
-        return result;
-    } catch (...) {
-        if (!detail::thread_ended()) Py_LeaveRecursiveCall();
-        throw;
-    }
+    // Given back once the result is made in place (a result moved out of
+    // here would cost more than the count), or when a native fault leaves.
+    struct Level {
+        Level() = default;
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+        ~Level() {
+            if (!detail::thread_ended()) [[likely]]
+                Py_LeaveRecursiveCall();
+        }
+    } level;
+    return call();
 }
 
 // Runs `body` (returning Result<R>, or Result<Ref> for an object slot) as one
