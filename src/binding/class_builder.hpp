@@ -158,10 +158,25 @@ template <class Call>
         return counted_call(call);
     });
 }
+// A vector call whose positional arguments alone cannot be bound (too many,
+// or too few with no keywords), reported without a counted level: binding
+// runs no Python code.
+template <const auto& C>
+[[gnu::cold, gnu::noinline]] PyObject* positional_error(std::size_t given) {
+    using D = Described<C>;
+    return call_boundary<PyObject*>(nullptr, [given]() -> Result<Ref> {
+        if (given > D::size) return detail::too_many_result<Result<Ref>>(&D::signature, given);
+        return detail::missing_result<Result<Ref>>(&D::signature, given, nullptr, 0);
+    });
+}
+
 template <const auto& C, class Finish>
 [[gnu::always_inline]] inline PyObject* full_vector_call(PyObject* const* args, std::size_t nargs, PyObject* kwnames,
                                                          Finish&& finish) {
     using D = Described<C>;
+    const std::size_t given = args == nullptr ? 0 : nargs;
+    if (given > D::size || (kwnames == nullptr && given < D::required)) [[unlikely]]
+        return positional_error<C>(given);
     return full_stage([&]() __attribute__((always_inline)) -> Result<Ref> {
         return bind_vector<D::signature, D::size>(args, nargs, kwnames,
                                                   [&](const auto& bound) __attribute__((always_inline)) {
