@@ -2,6 +2,7 @@
 
 import ast
 import math
+import os
 import re
 import subprocess
 import sys
@@ -335,7 +336,7 @@ def test_cycle_through_an_entry_ends_in_recursion_error(slot, entry, setup):
     assert child.returncode == 0, child.stderr[-2000:]
     outcome = ast.literal_eval(child.stdout)
     assert len(outcome) == 2 and all(text.endswith(" while calling a Python object") for text in outcome), outcome
-    if sys.version_info < (3, 14):
+    if sys.version_info < (3, 14) and not os.environ.get("TERVALIN_SANITIZED"):
         # The level counter's limit comes before the stack's end, in the main
         # thread and on the 8 MiB thread: the module's frames of one level
         # are small enough. (CPython 3.14 watches the stack instead.)
