@@ -122,6 +122,14 @@ template <class R>
     return fail(std::move(failed).error());
 }
 
+// The parameter whose interned name is `key` (the same object), or N.
+template <const CallSignature& Signature, std::size_t N>
+[[gnu::always_inline]] inline std::size_t interned_index(PyObject* key) noexcept {
+    std::size_t i = 0;
+    while (i < N && Signature.interned[i] != key) ++i;
+    return i;
+}
+
 // Whether a required argument after the positional ones is still unbound.
 template <const CallSignature& Signature>
 [[nodiscard]] bool any_missing(std::size_t given, PyObject* const* bound) noexcept {
@@ -191,9 +199,7 @@ template <const CallSignature& Signature, std::size_t N, class Then>
     // names are found by identity; the rest go the general way.
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* const key = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t i = 0;
-        while (i < N && Signature.interned[i] != key) ++i;
+        const std::size_t i = detail::interned_index<Signature, N>(PyTuple_GET_ITEM(kwnames, k));
         if (i < N && bound[i] == nullptr) [[likely]] {
             bound[i] = args[nargs + k];
             continue;
@@ -226,9 +232,7 @@ template <const CallSignature& Signature, std::size_t N, class Then>
     for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* const key = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t i = 0;
-        while (i < N && Signature.interned[i] != key) ++i;
+        const std::size_t i = detail::interned_index<Signature, N>(PyTuple_GET_ITEM(kwnames, k));
         if (i == N || bound[i] != nullptr) return false;
         bound[i] = args[nargs + k];
     }
@@ -250,8 +254,7 @@ template <const CallSignature& Signature, std::size_t N, class Then>
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-        std::size_t i = 0;
-        while (i < N && Signature.interned[i] != key) ++i;
+        const std::size_t i = detail::interned_index<Signature, N>(key);
         if (i == N || bound[i] != nullptr) return false;
         bound[i] = value;
     }
