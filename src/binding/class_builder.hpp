@@ -103,13 +103,17 @@ template <class Integer>
 //         return call_boundary<PyObject*>(...);
 //     return ..._full(arguments);
 //
-// Nothing of the fast stage outlives that if statement, so the compiler
-// makes the last call a jump and the entry's frame is gone: of each level
-// of a cycle through the module (a __float__ that calls the class again),
-// only the full stage's frame stays on the stack while Python code runs.
-// The full stage binds again in its call boundary, reporting what the fast
-// binders declined, and converts every argument, as one counted level of
-// C recursion.
+// Nothing of the fast stage outlives that if statement, and the last call
+// is reached without passing a call boundary, so GCC makes it a jump (it
+// does not where an exception handler that ends normally, as a boundary's
+// does, lies on the way) and the entry's frame is gone: of each level of a
+// cycle through the module (a __float__ that calls the class again), only
+// the full stage's frame stays on the stack while Python code runs; the
+// cycle tests hold the levels to the interpreter's limit. The full stage
+// binds again in its call boundary, reporting what the fast binders
+// declined, and converts every argument as one counted level of C
+// recursion (a vector call whose positional arguments alone cannot be
+// bound is reported before counting).
 
 // Fills `record` from `bound` when every argument takes its fast path.
 template <const auto& C, class Bound>
