@@ -297,6 +297,7 @@ def test_values_are_narrowed_to_single_precision(x):
 CYCLES_THROUGH_ENTRIES = {
     "class vector call": ("__float__", "t.MitLimits", ""),
     "tp_new": ("__float__", "functools.partial(t.MitLimits.__new__, t.MitLimits)", ""),
+    "tp_new, keyword dict": ("__float__", "functools.partial(t.MitLimits.__new__, t.MitLimits, 1.0, kd_max=2.0)", ""),
     "second class": ("__float__", "t.MitSetpoint", ""),
     "module function": ("__float__", "t.mit_setpoint", ""),
     "static method": ("__float__", "t.ControlSetpoint.vel", ""),
