@@ -4,10 +4,12 @@ Each sweep runs in a child interpreter, so that a crash shows as a signal in
 its exit code instead of taking the test run down; the child prints one line
 per outcome once the allocation hooks are removed again."""
 
+import functools
 import re
 import shutil
 import signal
 import subprocess
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -221,14 +223,22 @@ def import_allocations():
     interpreter: the smallest k from which failing every allocation still lets
     it succeed, found by bisection (any failure before that point fails it).
     The module's own start-up comes after the import system's search of
-    sys.path, and both take a different count on each CPython release."""
+    sys.path, and both take a different count on each CPython release.
+    Also the longest time a successful child took, in seconds."""
+    longest = 0.0
+
     def imports(k):
+        nonlocal longest
         command, env = python_command(f"K, STOP = {k}, 0", IMPORT)
+        start = time.monotonic()
         try:
             proc = subprocess.run(command, capture_output=True, text=True, env=env, timeout=30)
         except subprocess.TimeoutExpired:
             return False
-        return proc.returncode == 0 and "FIRST ok\n" in proc.stdout
+        succeeded = proc.returncode == 0 and "FIRST ok\n" in proc.stdout
+        if succeeded:
+            longest = max(longest, time.monotonic() - start)
+        return succeeded
     low, high = 0, 256
     while not imports(high):
         low, high = high, high * 2
@@ -236,7 +246,7 @@ def import_allocations():
     while high - low > 1:
         middle = (low + high) // 2
         low, high = (low, middle) if imports(middle) else (middle, high)
-    return high
+    return high, longest
 
 
 def import_cases(count):
@@ -308,11 +318,11 @@ def failed_allocation(command, env):
     return re.findall(r"^#\d+\s+(?:0x[0-9a-f]+ in )?([\w:]+)", out, re.M), in_module
 
 
-def run_import(case):
+def run_import(case, timeout):
     k, stop = case
     command, env = python_command(f"K, STOP = {k}, {stop}", IMPORT)
     try:
-        proc = subprocess.run(command, capture_output=True, text=True, env=env, timeout=10)
+        proc = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
     except subprocess.TimeoutExpired:
         return case, "skipped: CPython loops", None
     if proc.returncode == -signal.SIGABRT and "Fatal Python error" in proc.stderr \
@@ -344,8 +354,13 @@ def run_import(case):
 
 @pytest.mark.long
 def test_import_under_allocation_failure():
+    count, longest = import_allocations()
+    # A child that runs this much longer than a whole successful import is
+    # taken to loop: ten seconds, or more where the interpreter is slow
+    # (emulated, on a loaded machine) and eight children share the cores.
+    timeout = max(10.0, 20 * longest)
     with ThreadPoolExecutor(8) as pool:
-        results = list(pool.map(run_import, import_cases(import_allocations())))
+        results = list(pool.map(functools.partial(run_import, timeout=timeout), import_cases(count)))
     report = "\n".join(f"k={k} stop={stop}: {text}" for (k, stop), text, _ in results)
     assert not [r for r in results if r[1].startswith("FAIL")], report
     assert any(text.startswith("ok / ") for _, text, _ in results), report
