@@ -282,8 +282,8 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!motor) return nullptr;
     if (const std::optional<dm::SetpointField> field = dm::non_finite_field(*setpoint)) {
         const float value = field->value;
-        PyErr_Format(PyExc_ValueError, "argument 'setpoint': %s is %s; a motor is never sent a value that is not finite",
-                     field->name, value != value ? "nan" : value > 0 ? "inf" : "-inf");
+        PyErr_Format(PyExc_ValueError,
+                     "argument 'setpoint': %s is %s; a motor is never sent a value that is not finite", field->name, value != value ? "nan" : value > 0 ? "inf" : "-inf");
         return nullptr;
     }
     const std::optional<dm::Frame> frame = dm::encode(*setpoint, *motor);
