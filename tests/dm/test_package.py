@@ -90,6 +90,19 @@ except NoReply as e:
 sim = SimulatedMotor(bus=can.Bus(interface="virtual"), motor=motor, step=0.002)
 sim.fault = Status.OVERLOAD
 sim.fault = "overload"  # rejected
+from tervalin_dm import ControlMode, Register, RegisterCommand, decode_register_reply, read_register, write_register
+
+pmax: Register = Register.parse("pmax")
+print(pmax.vendor_name.lower(), pmax.unit + "", pmax.writable or pmax.description, pmax.type(1) + 1)
+written: int | float = pmax.check(12.5)
+mode: ControlMode = sim.mode
+frames: list[tuple[int, bytes]] = [read_register(motor, pmax), read_register(1, "21"), write_register(1, 21, 1.5)]
+write_register(motor, Register.MST_ID, "0x11")  # rejected
+read_register("1", pmax)  # rejected
+reply = decode_register_reply(frames[0][1])
+if reply is not None and reply.command is RegisterCommand.READ:
+    print(reply.motor_id + 1, reply.register, reply.value * 2)
+print(reply.value)  # rejected
 """
 
 CHECKERS = {
