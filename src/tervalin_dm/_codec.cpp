@@ -5,9 +5,12 @@
 // with producer::make_motor_state, so nothing here depends on how tervalin
 // lays out its internals beyond the kit's checked layout. The frames come from
 // <tervalin/dm_codec.hpp>. Python sees the functions through tervalin_dm,
-// which re-exports them; limits_of, timeout_of and decode_command serve the
+// which re-exports them (they name it in their errors); limits_of,
+// timeout_of, decode_command, decode_register and register_data serve the
 // package's bus and simulated motor only (the handle's limits and timeout
-// are not part of what Damiao shows).
+// are not part of what Damiao shows). The tables status_codes,
+// control_modes and register_commands and the constants below them give the
+// package the codec's numbers, so that each is written once.
 //
 // Every function follows CPython's convention (null with an exception set on
 // failure) and keeps no reference to its arguments.
