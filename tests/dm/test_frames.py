@@ -552,6 +552,15 @@ def test_no_reference_is_kept():
         )
         _codec.decode_command(0x201, data, handle)
         _codec.limits_of(handle)
+        _codec.read_register(handle, 21)
+        _codec.write_register(handle, 21, position)
+        _codec.save_parameters(handle)
+        _codec.decode_register(data)
+        _codec.register_data(1, 0x55, 21, position)
+        with pytest.raises(ValueError):
+            _codec.write_register(handle, 21, float("nan"))
+        with pytest.raises(TypeError):
+            _codec.decode_command(0x201, setpoint, handle)
         with pytest.raises(ValueError):
             tervalin_dm.encode_feedback(
                 motor_id=99,
