@@ -5,16 +5,48 @@
 // facade of the loaded tervalin module, found through the module object's
 // state (<tervalin/module_state.hpp>) and reached through a table of C
 // functions (<tervalin/log_table.hpp>), so the two sides may link different
-// C++ runtimes. A record for target "motor::bus" goes to the Python logger
-// "motor.bus" (`logging.getLogger`), which decides with its level and
-// handlers as for any Python record; trace records are never forwarded.
+// C++ runtimes. Python's `logging` decides what becomes of a record with the
+// logger's level and handlers, as for any Python record.
 //
-// Callable from any thread, with or without the interpreter lock; tervalin
-// takes the lock itself when a record must reach Python. A record above the
-// facade's maximum level costs one atomic load here; one that tervalin's
-// logger cache rejects costs one call and one lock-free lookup there; in
-// neither case is the interpreter lock taken or the message made. Call
-// `tervalin::log::bind()` from the extension's init function: until the
+// Targets and logger names: a record for target "motor::bus" goes to the
+// Python logger `logging.getLogger("motor.bus")` ("::" becomes "."; a target
+// without "::", "motor.bus" included, is used as it stands). The empty target
+// goes to the root logger, but its records carry the name "" where Python's
+// own root records carry "root": a `%(name)s` in a format prints nothing and
+// a `logging.Filter("root")` does not match them. Levels: error 40, warn 30,
+// info 20, debug 10; trace records are never forwarded.
+//
+// Calls: `info(target, make, site)` (and error, warn, debug, trace) calls
+// `make()` for the message only when the record passes the filters, at most
+// once. `site` is where the record comes from, `TERVALIN_LOG_SITE` for the
+// calling line: its file and line become the Python record's `pathname` and
+// `lineno`, None and 0 when it is left out (`{}`). The printf-style calls
+// (`infof(target, site, format, ...)`) apply the format the same way. Every
+// call returns an Outcome, and `Outcome::done` covers a record forwarded and
+// a record dropped alike (by a filter, before tervalin is found, or while the
+// interpreter is exiting); the logging call tells no more.
+//
+// Threads: callable from any thread, with or without the interpreter lock;
+// tervalin takes the lock itself when a record must reach Python. A record
+// above the facade's maximum level costs one atomic load here; one that
+// tervalin's logger cache rejects costs one call and one lock-free lookup
+// there; in neither case is the interpreter lock taken or the message made.
+// A native thread without a thread state of its own gets a new one from
+// CPython for every record it forwards (about 19 us, and a new `threadName`,
+// "Dummy-<n>", each time): give a thread that logs a ThreadAttachment for its
+// lifetime (below) and it keeps one thread state, one `threadName`, and pays
+// only for the lock.
+//
+// Deadlock: a thread that forwards a record needs the interpreter lock. A
+// thread holding the lock that waits for a logging thread (std::thread::join
+// in a function called from Python) waits forever. Join threads that log with
+// the lock released:
+//
+//     Py_BEGIN_ALLOW_THREADS
+//     worker.join();
+//     Py_END_ALLOW_THREADS
+//
+// Call `tervalin::log::bind()` from the extension's init function: until the
 // facade is found, records from threads that do not hold the interpreter
 // lock are dropped (finding it needs the lock, which such a thread is not
 // made to wait for).
@@ -29,6 +61,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +69,9 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <cstring>
 #include <string_view>
+#include <thread>
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
@@ -56,7 +91,7 @@ struct Site {
 
 // What became of a record that reached tervalin.
 enum class Outcome {
-    done,        // forwarded, or dropped by a filter
+    done,        // forwarded, or dropped (by a filter, before tervalin is found, while the interpreter exits)
     panicked,    // a Python handler raised PanicException; tervalin reported it on standard error
     no_message,  // the message could not be made (out of memory); the record was dropped
 };
@@ -68,11 +103,66 @@ TERVALIN_KIT_LOCAL inline std::atomic<const log_abi::LogTable*> bound_table{null
 
 constexpr std::size_t state_head_size = offsetof(ModuleState, classes);
 
+// Threads attached by a ThreadAttachment take the interpreter lock only
+// through this gate, which closes when the interpreter begins to exit. Once
+// finalisation has begun, a thread that asks for the lock never gets it:
+// CPython 3.13 before 3.13.8 ends the thread inside the call, later releases
+// make it wait for good. No check made before asking can rule that out, as
+// finalisation may begin right after it; but CPython runs the `atexit`
+// functions first, while the interpreter still works, and the gate's is one:
+// it closes the gate, then waits (with the lock released) for the threads
+// that passed it to give the lock back. From then on none asks again.
+struct ExitGate {
+    std::atomic<long> passed{0};
+    std::atomic<bool> closed{false};
+};
+TERVALIN_KIT_LOCAL inline ExitGate exit_gate;
+
+// True when the calling thread may take the interpreter lock until
+// leave_gate(). Sequentially consistent on both sides: either this thread
+// sees the gate closed, or the closing thread sees it counted and waits.
+inline bool enter_gate() noexcept {
+    exit_gate.passed.fetch_add(1);
+    if (!exit_gate.closed.load() && Py_IsInitialized() != 0 && Py_IsFinalizing() == 0) return true;
+    exit_gate.passed.fetch_sub(1);
+    return false;
+}
+
+inline void leave_gate() noexcept { exit_gate.passed.fetch_sub(1); }
+
+inline PyObject* close_gate(PyObject*, PyObject*) noexcept {
+    exit_gate.closed.store(true);
+    if (exit_gate.passed.load() != 0) {
+        Py_BEGIN_ALLOW_THREADS;
+        // Those threads need the lock and a core: a short sleep leaves both to them.
+        while (exit_gate.passed.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+        Py_END_ALLOW_THREADS;
+    }
+    Py_RETURN_NONE;
+}
+
+TERVALIN_KIT_LOCAL inline PyMethodDef close_gate_method{"close_native_log_gate", close_gate, METH_NOARGS,
+                                                        "Stops native threads taking the interpreter lock."};
+
+// Registers close_gate with `atexit`; needs the interpreter lock. False with
+// the exception set when it cannot be registered.
+inline bool register_exit_gate() noexcept {
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (atexit == nullptr) return false;
+    PyObject* function = PyCFunction_New(&close_gate_method, nullptr);
+    PyObject* result = function != nullptr ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
+    Py_XDECREF(function);
+    Py_DECREF(atexit);
+    Py_XDECREF(result);
+    return result != nullptr;
+}
+
 }  // namespace detail
 
 // Imports tervalin and finds its log facade; needs the interpreter lock.
 // Returns false with an ImportError set when the imported 'tervalin' is not
-// the extension module or has another log table version.
+// the extension module or has another log table version (or with the error
+// of `atexit.register`, which the exit gate of attached threads needs).
 inline bool bind() noexcept {
     if (detail::bound_table.load(std::memory_order_acquire) != nullptr) return true;
     PyObject* module = PyImport_ImportModule("tervalin");
@@ -98,6 +188,8 @@ inline bool bind() noexcept {
                      static_cast<unsigned>(version), static_cast<unsigned>(log_abi::log_table_version));
         return false;
     }
+    // Before the table is published: a bound extension always has its gate hooked.
+    if (!detail::register_exit_gate()) return false;
     detail::bound_table.store(table, std::memory_order_release);
     return true;
 }
@@ -118,6 +210,35 @@ inline const log_abi::LogTable* table() noexcept {
     const log_abi::LogTable* table = bound_table.load(std::memory_order_acquire);
     if (__builtin_expect(table != nullptr, 1)) return table;
     return bind_on_first_use();
+}
+
+// The thread state of the calling thread's ThreadAttachment, given back (the
+// lock released) while the thread works; null on a thread without one.
+TERVALIN_KIT_LOCAL inline thread_local PyThreadState* attached_state = nullptr;
+
+// Hands a record that passed the maximum level to tervalin. A thread without
+// an attachment, or one that holds the lock already, leaves the lock to
+// tervalin. An attached thread takes the lock here, with its own thread
+// state, once tervalin's lock-free check has let the record through: tervalin
+// then finds the lock held and only counts it.
+inline int submit(const log_abi::LogTable& table, Level level, std::string_view target, Site site,
+                  const void* context, log_abi::LogWrite write) {
+    const auto level_value = static_cast<std::uint8_t>(level);
+    PyThreadState* const own = attached_state;
+    if (own == nullptr || PyGILState_Check() != 0)
+        return table.emit(level_value, target.data(), target.size(), site.file, site.line, context, write);
+    if (table.enabled(level_value, target.data(), target.size()) == 0 || !enter_gate()) return log_abi::emit_done;
+    struct Held {
+        PyThreadState* own;
+        explicit Held(PyThreadState* state) : own(state) { PyEval_RestoreThread(own); }
+        ~Held() {
+            PyEval_SaveThread();
+            leave_gate();
+        }
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+    } held(own);
+    return table.emit(level_value, target.data(), target.size(), site.file, site.line, context, write);
 }
 
 // Whether the facade's maximum level lets `level` through.
@@ -203,8 +324,7 @@ Outcome emit(Level level, std::string_view target, const F& make, Site site = {}
     const log_abi::LogTable* table = detail::table();
     if (table == nullptr || !detail::below_max_level(*table, level)) return Outcome::done;
     const detail::CallableWriter<F> writer{make, nullptr};
-    const int status = table->emit(static_cast<std::uint8_t>(level), target.data(), target.size(), site.file,
-                                   site.line, &writer, &detail::CallableWriter<F>::write);
+    const int status = detail::submit(*table, level, target, site, &writer, &detail::CallableWriter<F>::write);
     if (writer.failure) std::rethrow_exception(writer.failure);
     return detail::outcome_of(status);
 }
@@ -237,8 +357,7 @@ inline Outcome emit_formatted(Level level, std::string_view target, Site site, c
     const log_abi::LogTable* table = detail::table();
     if (table == nullptr || !detail::below_max_level(*table, level)) return Outcome::done;
     const FormatWriter writer{format, arguments};
-    return outcome_of(table->emit(static_cast<std::uint8_t>(level), target.data(), target.size(), site.file,
-                                  site.line, &writer, &FormatWriter::write));
+    return outcome_of(submit(*table, level, target, site, &writer, &FormatWriter::write));
 }
 
 }  // namespace detail
@@ -267,5 +386,105 @@ TERVALIN_LOG_FORMATTED(debugf, Level::debug)
 TERVALIN_LOG_FORMATTED(tracef, Level::trace)
 
 #undef TERVALIN_LOG_FORMATTED
+
+namespace detail {
+
+// Sets `threading.current_thread().name`, the `threadName` of the thread's
+// records; needs the interpreter lock. A failure is reported as unraisable.
+inline void name_this_thread(const char* name) noexcept {
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* current = threading != nullptr ? PyObject_CallMethod(threading, "current_thread", nullptr) : nullptr;
+    PyObject* text = current != nullptr ? PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(std::strlen(name)),
+                                                              "replace")
+                                        : nullptr;
+    if (text == nullptr || PyObject_SetAttrString(current, "name", text) < 0) PyErr_WriteUnraisable(nullptr);
+    Py_XDECREF(text);
+    Py_XDECREF(current);
+    Py_XDECREF(threading);
+}
+
+}  // namespace detail
+
+// Attaches the calling native thread to the interpreter for the attachment's
+// lifetime: the constructor makes the thread's Python thread state (taking
+// the interpreter lock once, with PyGILState_Ensure) and gives the lock back
+// at once; the destructor deletes the thread state. In between, each record
+// the thread forwards takes the lock with that thread state and gives it back
+// (PyEval_RestoreThread, PyEval_SaveThread), which costs the lock's hand-over
+// and nothing else; records rejected by a filter take no lock at all.
+//
+// `threadName` of the thread's records is `name` when one is given, else the
+// name Python gives a thread it did not start, "Dummy-<n>"; it is the same
+// for every record while the attachment lives, as are `thread` and
+// `threadName` of `threading.current_thread()`. Without an attachment a
+// native thread gets a new thread state, and a new "Dummy-<n>", per record.
+//
+// Make it the first local of the thread's function; it is neither copied nor
+// moved, and must be destroyed on the thread that made it:
+//
+//     std::thread worker([&] {
+//         tervalin::log::ThreadAttachment attached("can-reader");
+//         while (running) tervalin::log::info("motor::bus", [&] { return read_one(); });
+//     });
+//     ...
+//     Py_BEGIN_ALLOW_THREADS  // joined with the lock released, or it waits forever
+//     worker.join();
+//     Py_END_ALLOW_THREADS
+//
+// The attachment does nothing (and tests false) on a thread that has a thread
+// state already (a Python thread, or inside another attachment), when
+// tervalin cannot be found, and while the interpreter is not running or is
+// exiting. Exiting is safe at any point: once Python's `atexit` functions
+// have run, an attached thread takes the lock no more; its records are
+// dropped, and a destructor that runs from then on leaves the thread state
+// to the interpreter, which frees it as it finalises. The thread may end
+// before or after that. Its destructor never blocks on a finalising
+// interpreter; it may wait for the lock while the interpreter runs.
+class ThreadAttachment {
+public:
+    explicit ThreadAttachment(const char* name = nullptr) noexcept {
+        if (detail::attached_state != nullptr || !detail::enter_gate()) return;
+        if (PyGILState_GetThisThreadState() == nullptr) {
+            const PyGILState_STATE ensured = PyGILState_Ensure();
+            // Finding tervalin also hooks the exit gate, without which this
+            // thread must not take the lock on its own later.
+            if (detail::table() != nullptr) {
+                if (name != nullptr) detail::name_this_thread(name);
+                ensured_ = ensured;
+                state_ = PyEval_SaveThread();
+                detail::attached_state = state_;
+            } else {
+                PyGILState_Release(ensured);
+            }
+        }
+        detail::leave_gate();
+    }
+
+    ~ThreadAttachment() {
+        if (state_ == nullptr) return;
+        if (detail::attached_state != state_) {
+            // Taking the lock with another thread's state would corrupt the interpreter.
+            std::fputs("tervalin: a ThreadAttachment was destroyed on another thread than the one it attached; "
+                       "its thread state is left in place\n",
+                       stderr);
+            return;
+        }
+        detail::attached_state = nullptr;
+        if (!detail::enter_gate()) return;
+        PyEval_RestoreThread(state_);
+        PyGILState_Release(ensured_);  // deletes the thread state and gives the lock back
+        detail::leave_gate();
+    }
+
+    ThreadAttachment(const ThreadAttachment&) = delete;
+    ThreadAttachment& operator=(const ThreadAttachment&) = delete;
+
+    // Whether this attachment holds the thread's thread state.
+    explicit operator bool() const noexcept { return state_ != nullptr; }
+
+private:
+    PyThreadState* state_ = nullptr;
+    PyGILState_STATE ensured_ = PyGILState_UNLOCKED;
+};
 
 }  // namespace tervalin::log
