@@ -183,8 +183,13 @@ def test_native_threads_log_into_a_python_handler(collect):
     kit_extension.log_from_threads(4, 250, "kit::threads", 3)
     assert len(collector.records) == 1000
     assert {(r.name, r.levelno, r.pathname, r.lineno) for r in collector.records} == {("kit.threads", 20, None, 0)}
-    assert sorted(r.getMessage() for r in collector.records) == sorted(f"{t}:{i}" for t in range(4)
-                                                                       for i in range(250))
+    # Each attached thread keeps its name, and its records their order.
+    per_thread = {}
+    for record in collector.records:
+        thread, index = record.getMessage().split(":")
+        per_thread.setdefault((thread, record.threadName, record.thread), []).append(int(index))
+    assert sorted(key[:2] for key in per_thread) == [(str(t), f"worker-{t}") for t in range(4)]
+    assert list(per_thread.values()) == [list(range(250))] * 4
 
 
 @pytest.mark.parametrize(
@@ -246,13 +251,14 @@ def test_find_package_through_the_activated_environment(tmp_path):
     assert plain.returncode != 0 and "tervalinConfig.cmake" in plain.stderr, plain.stdout + plain.stderr
 
 
+@pytest.mark.parametrize("attach", [False, True])
 @pytest.mark.parametrize("run", range(5))
-def test_native_threads_logging_through_the_exit(run):
+def test_native_threads_logging_through_the_exit(run, attach):
     """Native threads still logging while the interpreter finalises must not take the process down."""
-    out = run_child("""
+    out = run_child(f"""
         import logging, time, kit_extension
         logging.basicConfig(level=logging.INFO, handlers=[logging.NullHandler()])
-        kit_extension.log_until_exit(2, "kit::exit")
+        kit_extension.log_until_exit(2, "kit::exit", {attach})
         time.sleep(0.05)
         print("exiting")
     """)
