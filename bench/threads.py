@@ -55,6 +55,7 @@ def rejected():
           f"{TARGETS} targets ({os.cpu_count()} cores; reading the clock costs about {min(clock)} ns "
           f"and is included):\n")
     print("\n".join(lines))
+    print(f"\nAttaching a thread and ending its attachment (no records): {counts['attachment']:,.0f} instructions.")
 
 
 UNATTACHED, ATTACHED = 0, 1  # kit_attached_threads' modes
@@ -136,7 +137,8 @@ def counted_rows(embed):
         loops = callgrind_loops([embed, __file__, "--counted-child"], pathlib.Path(workdir) / "threads.out")
     empty, python, attached, attached_bare, unattached, unattached_bare = loops
     return {"python": (python - empty) / LOOPS, "attached, 1 thread": (attached - attached_bare) / LOOPS,
-            "unattached, 1 thread": (unattached - unattached_bare) / LOOPS}
+            "unattached, 1 thread": (unattached - unattached_bare) / LOOPS,
+            "attachment": attached_bare - unattached_bare}
 
 
 def forwarded():
@@ -161,6 +163,7 @@ def forwarded():
           f"{TIMED_RECORDS:,} records per thread ({os.cpu_count()} cores, load average "
           f"{os.getloadavg()[0]:.1f}):\n")
     print("\n".join(lines))
+    print(f"\nAttaching a thread and ending its attachment (no records): {counts['attachment']:,.0f} instructions.")
 
 
 def main():
