@@ -141,20 +141,54 @@ inline PyObject* close_gate(PyObject*, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
+// In a child made by fork() only the forking thread exists: threads that had
+// passed the gate in the parent are not there to leave it.
+inline PyObject* reset_gate_after_fork(PyObject*, PyObject*) noexcept {
+    exit_gate.passed.store(0);
+    Py_RETURN_NONE;
+}
+
 TERVALIN_KIT_LOCAL inline PyMethodDef close_gate_method{"close_native_log_gate", close_gate, METH_NOARGS,
                                                         "Stops native threads taking the interpreter lock."};
+TERVALIN_KIT_LOCAL inline PyMethodDef reset_gate_method{"reset_native_log_gate", reset_gate_after_fork,
+                                                        METH_NOARGS, "Forgets the threads of the parent process."};
 
-// Registers close_gate with `atexit`; needs the interpreter lock. False with
-// the exception set when it cannot be registered.
-inline bool register_exit_gate() noexcept {
-    PyObject* atexit = PyImport_ImportModule("atexit");
-    if (atexit == nullptr) return false;
-    PyObject* function = PyCFunction_New(&close_gate_method, nullptr);
-    PyObject* result = function != nullptr ? PyObject_CallMethod(atexit, "register", "O", function) : nullptr;
+// Calls `module.function(method)`, with `method` as the keyword argument
+// `keyword` unless that is null; needs the interpreter lock. False with the
+// exception set on failure.
+inline bool register_with(const char* module_name, const char* function_name, const char* keyword,
+                          PyMethodDef& method) noexcept {
+    PyObject* module = PyImport_ImportModule(module_name);
+    if (module == nullptr) return false;
+    PyObject* function = PyObject_GetAttrString(module, function_name);
+    Py_DECREF(module);
+    PyObject* callback = function != nullptr ? PyCFunction_New(&method, nullptr) : nullptr;
+    PyObject* result = nullptr;
+    if (callback != nullptr) {
+        PyObject* arguments = keyword != nullptr ? PyTuple_New(0) : PyTuple_Pack(1, callback);
+        PyObject* keywords = keyword != nullptr ? Py_BuildValue("{sO}", keyword, callback) : nullptr;
+        if (arguments != nullptr && (keyword == nullptr || keywords != nullptr))
+            result = PyObject_Call(function, arguments, keywords);
+        Py_XDECREF(keywords);
+        Py_XDECREF(arguments);
+    }
+    Py_XDECREF(callback);
     Py_XDECREF(function);
-    Py_DECREF(atexit);
     Py_XDECREF(result);
     return result != nullptr;
+}
+
+// Registers close_gate with `atexit` and, where processes fork,
+// reset_gate_after_fork with `os.register_at_fork`; needs the interpreter
+// lock. False with the exception set when either cannot be registered.
+inline bool register_exit_gate() noexcept {
+#if defined(_WIN32)
+    constexpr bool forks = false;
+#else
+    constexpr bool forks = true;
+#endif
+    return register_with("atexit", "register", nullptr, close_gate_method) &&
+           (!forks || register_with("os", "register_at_fork", "after_in_child", reset_gate_method));
 }
 
 }  // namespace detail

@@ -166,3 +166,31 @@ def test_attached_thread_ending_at_any_stage_of_exit(stage):
     assert child.stdout.splitlines() == expected, child.stdout + child.stderr
     assert "parked: attached 1" in child.stderr and "parked: ended" in child.stderr, child.stderr
     assert ("joined after finalizing" in child.stderr) == ("kit_join_parked_at_exit" in code), child.stderr
+
+
+def test_child_forked_while_an_attached_thread_forwards_exits():
+    """The child of a fork has none of the parent's other threads: one counted inside the gate hung its exit."""
+    child = run_python(PARK, """
+        import os, threading, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with native threads running
+        inside, release = threading.Event(), threading.Event()
+        class Blocking(logging.Handler):
+            def emit(self, record):
+                if record.getMessage() == "after":
+                    inside.set()
+                    release.wait()
+        logging.getLogger("parked").addHandler(Blocking())
+        native.kit_park_attached("parked")
+        native.kit_release_parked(False)
+        inside.wait()  # the parked thread forwards its record, inside the gate
+        pid = os.fork()
+        if pid == 0:
+            print("child exits", flush=True)
+            raise SystemExit(0)  # through the interpreter's exit, and the gate's atexit function
+        release.set()
+        native.kit_release_parked(True)
+        print("child status", os.waitpid(pid, 0)[1])
+    """, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["parked before", "child exits", "parked after", "child status 0"], (
+        child.stdout + child.stderr)
