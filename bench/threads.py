@@ -21,6 +21,7 @@ instruction counts (callgrind, one thread, thread start and end subtracted)
 are the figures of record; the times are taken in the same run, minimum of
 interleaved repeats, thread start and end included.
 """
+
 import argparse
 import gc
 import logging
@@ -49,13 +50,16 @@ def rejected():
     for threads in THREADS:
         r = native.reject_under_stores(threads, RECORDS, TARGETS, None)
         clock.append(r["clock_ns"])
-        lines.append(f"| {threads} | {r['cpu_ns']:.1f} | {r['median_ns']} | {r['p999_ns']} | {r['max_ns']:,} "
-                     f"| {r['mean_ns']:.1f} | {r['stores']:,} |")
-    print(f"Rejected native records, {RECORDS:,} per thread, against a thread storing entries for "
-          f"{TARGETS} targets ({os.cpu_count()} cores; reading the clock costs about {min(clock)} ns "
-          f"and is included):\n")
+        lines.append(
+            f"| {threads} | {r['cpu_ns']:.1f} | {r['median_ns']} | {r['p999_ns']} | {r['max_ns']:,} "
+            f"| {r['mean_ns']:.1f} | {r['stores']:,} |"
+        )
+    print(
+        f"Rejected native records, {RECORDS:,} per thread, against a thread storing entries for "
+        f"{TARGETS} targets ({os.cpu_count()} cores; reading the clock costs about {min(clock)} ns "
+        f"and is included):\n"
+    )
     print("\n".join(lines))
-    print(f"\nAttaching a thread and ending its attachment (no records): {counts['attachment']:,.0f} instructions.")
 
 
 UNATTACHED, ATTACHED = 0, 1  # kit_attached_threads' modes
@@ -95,8 +99,10 @@ def python_records(logger, records):
 
 
 def native_rows(threads):
-    return {f"{label}, {threads} thread{'s' if threads > 1 else ''}": mode
-            for label, mode in (("attached", ATTACHED), ("unattached", UNATTACHED))}
+    return {
+        f"{label}, {threads} thread{'s' if threads > 1 else ''}": mode
+        for label, mode in (("attached", ATTACHED), ("unattached", UNATTACHED))
+    }
 
 
 def timed_rows(logger):
@@ -136,9 +142,12 @@ def counted_rows(embed):
     with tempfile.TemporaryDirectory() as workdir:
         loops = callgrind_loops([embed, __file__, "--counted-child"], pathlib.Path(workdir) / "threads.out")
     empty, python, attached, attached_bare, unattached, unattached_bare = loops
-    return {"python": (python - empty) / LOOPS, "attached, 1 thread": (attached - attached_bare) / LOOPS,
-            "unattached, 1 thread": (unattached - unattached_bare) / LOOPS,
-            "attachment": attached_bare - unattached_bare}
+    return {
+        "python": (python - empty) / LOOPS,
+        "attached, 1 thread": (attached - attached_bare) / LOOPS,
+        "unattached, 1 thread": (unattached - unattached_bare) / LOOPS,
+        "attachment": attached_bare - unattached_bare,
+    }
 
 
 def forwarded():
@@ -156,12 +165,15 @@ def forwarded():
         for key in native_rows(threads):
             count = counts.get(key)
             counted_text = f"{count:,.0f} | {count / counts['python']:.2f}" if count else "— | —"
-            lines.append(f"| kit, native {key} | {counted_text} | {times[key]:,.0f} "
-                         f"| {times[key] / times['python']:.2f} |")
-    print(f"Forwarded records, one logger with one counting handler, the message {MESSAGE!r}; instructions "
-          f"counted under callgrind on one thread; times the minimum of {REPEATS} interleaved repeats of "
-          f"{TIMED_RECORDS:,} records per thread ({os.cpu_count()} cores, load average "
-          f"{os.getloadavg()[0]:.1f}):\n")
+            lines.append(
+                f"| kit, native {key} | {counted_text} | {times[key]:,.0f} | {times[key] / times['python']:.2f} |"
+            )
+    print(
+        f"Forwarded records, one logger with one counting handler, the message {MESSAGE!r}; instructions "
+        f"counted under callgrind on one thread; times the minimum of {REPEATS} interleaved repeats of "
+        f"{TIMED_RECORDS:,} records per thread ({os.cpu_count()} cores, load average "
+        f"{os.getloadavg()[0]:.1f}):\n"
+    )
     print("\n".join(lines))
     print(f"\nAttaching a thread and ending its attachment (no records): {counts['attachment']:,.0f} instructions.")
 

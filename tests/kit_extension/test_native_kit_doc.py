@@ -16,8 +16,9 @@ DOC = (ROOT / "docs" / "native-kit.md").read_text()
 # A file's block follows a line holding its path in bold; the output a script
 # prints follows it in a "text" block after a line that begins "Prints".
 FILE = re.compile(r"^\*\*([\w./-]+)\*\*\n\n```\w+\n(.*?)^```\n", re.MULTILINE | re.DOTALL)
-PRINTS = re.compile(r"^\*\*(try_\w+\.py)\*\*\n\n```python\n.*?^```\n\nPrints[^\n]*\n\n```text\n(.*?)^```\n",
-                    re.MULTILINE | re.DOTALL)
+PRINTS = re.compile(
+    r"^\*\*(try_\w+\.py)\*\*\n\n```python\n.*?^```\n\nPrints[^\n]*\n\n```text\n(.*?)^```\n", re.MULTILINE | re.DOTALL
+)
 
 FILES = dict(FILE.findall(DOC))
 OUTPUTS = dict(PRINTS.findall(DOC))
@@ -53,7 +54,8 @@ def built(tmp_path_factory):
         (source / path).write_text(text)
     (source / "CMakeLists.txt").write_text(
         "cmake_minimum_required(VERSION 3.26)\nproject(doc_examples NONE)\n"
-        + "".join(f"add_subdirectory({name})\n" for name in EXTENSIONS))
+        + "".join(f"add_subdirectory({name})\n" for name in EXTENSIONS)
+    )
     cmake = shutil.which("cmake", path=tools())
     ninja = shutil.which("ninja", path=tools())
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
@@ -80,8 +82,20 @@ def test_pyproject_builds_a_wheel(built, tmp_path):
     source, _ = built
     environment = {k: v for k, v in os.environ.items() if k not in ("CMAKE_PREFIX_PATH", "tervalin_DIR")}
     environment["PATH"] = tools()
-    run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--wheel-dir", tmp_path,
-         source / "motor_log"], env=environment)
+    run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "wheel",
+            "--no-build-isolation",
+            "--no-deps",
+            "--wheel-dir",
+            tmp_path,
+            source / "motor_log",
+        ],
+        env=environment,
+    )
     (wheel,) = tmp_path.glob("motor_log-0.1.0-*.whl")
     with zipfile.ZipFile(wheel) as archive:
         modules = [name for name in archive.namelist() if name.endswith(".so")]

@@ -6,12 +6,9 @@ import os
 import threading
 
 import pytest
-
 from conftest import run_python
 
-native = pytest.importorskip(
-    "_tervalin_native", reason="native threads are started only by the embedding test program"
-)
+native = pytest.importorskip("_tervalin_native", reason="native threads are started only by the embedding test program")
 
 UNATTACHED, ATTACHED, NAMED = 0, 1, 2
 
@@ -170,7 +167,9 @@ def test_attached_thread_ending_at_any_stage_of_exit(stage):
 
 def test_child_forked_while_an_attached_thread_forwards_exits():
     """The child of a fork has none of the parent's other threads: one counted inside the gate hung its exit."""
-    child = run_python(PARK, """
+    child = run_python(
+        PARK,
+        """
         import os, threading, warnings
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() with native threads running
         inside, release = threading.Event(), threading.Event()
@@ -190,7 +189,10 @@ def test_child_forked_while_an_attached_thread_forwards_exits():
         release.set()
         native.kit_release_parked(True)
         print("child exit code", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
-    """, timeout=60)
+    """,
+        timeout=60,
+    )
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == ["parked before", "parked after", "child exit code 7"], (
-        child.stdout + child.stderr)
+        child.stdout + child.stderr
+    )
