@@ -32,10 +32,11 @@
 // tervalin's logger cache rejects costs one call and one lock-free lookup
 // there; in neither case is the interpreter lock taken or the message made.
 // A native thread without a thread state of its own gets a new one from
-// CPython for every record it forwards (about 19 us, and a new `threadName`,
-// "Dummy-<n>", each time): give a thread that logs a ThreadAttachment for its
-// lifetime (below) and it keeps one thread state, one `threadName`, and pays
-// only for the lock.
+// CPython for every record it forwards, and a new `threadName`, "Dummy-<n>",
+// each time: a forwarded record costs about 2.5 times the instructions it
+// costs an attached thread (bench/threads.py). Give a thread that logs a
+// ThreadAttachment for its lifetime (below): it keeps one thread state and
+// one `threadName`, and each forwarded record pays the lock's hand-over.
 //
 // Deadlock: a thread that forwards a record needs the interpreter lock. A
 // thread holding the lock that waits for a logging thread (std::thread::join
@@ -49,7 +50,8 @@
 // Call `tervalin::log::bind()` from the extension's init function: until the
 // facade is found, records from threads that do not hold the interpreter
 // lock are dropped (finding it needs the lock, which such a thread is not
-// made to wait for).
+// made to wait for). It also registers the functions with which `atexit` and
+// `os.register_at_fork` keep attached threads safe through exit and fork.
 //
 //     tervalin::log::info("motor::bus", [&] { return "timeout on " + name; });
 //     tervalin::log::warnf("motor::bus", TERVALIN_LOG_SITE, "id %u lost", id);
@@ -196,7 +198,8 @@ inline bool register_exit_gate() noexcept {
 // Imports tervalin and finds its log facade; needs the interpreter lock.
 // Returns false with an ImportError set when the imported 'tervalin' is not
 // the extension module or has another log table version (or with the error
-// of `atexit.register`, which the exit gate of attached threads needs).
+// of `atexit.register` or `os.register_at_fork`, which the exit gate of
+// attached threads needs).
 inline bool bind() noexcept {
     if (detail::bound_table.load(std::memory_order_acquire) != nullptr) return true;
     PyObject* module = PyImport_ImportModule("tervalin");
@@ -262,17 +265,15 @@ inline int submit(const log_abi::LogTable& table, Level level, std::string_view 
     if (own == nullptr || PyGILState_Check() != 0)
         return table.emit(level_value, target.data(), target.size(), site.file, site.line, context, write);
     if (table.enabled(level_value, target.data(), target.size()) == 0 || !enter_gate()) return log_abi::emit_done;
-    struct Held {
-        PyThreadState* own;
-        explicit Held(PyThreadState* state) : own(state) { PyEval_RestoreThread(own); }
-        ~Held() {
-            PyEval_SaveThread();
-            leave_gate();
-        }
-        Held(const Held&) = delete;
-        Held& operator=(const Held&) = delete;
-    } held(own);
-    return table.emit(level_value, target.data(), target.size(), site.file, site.line, context, write);
+    PyEval_RestoreThread(own);
+    // emit lets nothing through but the forced unwind of a thread that
+    // CPython ends for asking for the lock during finalisation, which the
+    // gate keeps from happening here; such a thread holds no lock to give
+    // back, so nothing below may run for it (no scope guard).
+    const int status = table.emit(level_value, target.data(), target.size(), site.file, site.line, context, write);
+    PyEval_SaveThread();
+    leave_gate();
+    return status;
 }
 
 // Whether the facade's maximum level lets `level` through.
@@ -494,7 +495,10 @@ public:
         detail::leave_gate();
     }
 
-    ~ThreadAttachment() {
+    // Not noexcept: were the exit gate not hooked (its atexit function
+    // removed), CPython could end the thread while it asks for the lock
+    // here, by a forced unwind that must go on through the thread's frames.
+    ~ThreadAttachment() noexcept(false) {
         if (state_ == nullptr) return;
         if (detail::attached_state != state_) {
             // Taking the lock with another thread's state would corrupt the interpreter.
