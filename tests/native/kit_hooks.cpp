@@ -196,3 +196,48 @@ PyObject* kit_attach_here(PyObject*, PyObject*) {
     const tervalin::log::ThreadAttachment attachment("here");
     return PyBool_FromLong(static_cast<bool>(attachment));
 }
+
+PyObject* kit_attached_rejects_while_locked(PyObject*, PyObject* args) {
+    const char* target_text = nullptr;
+    int records = 0;
+    if (!PyArg_ParseTuple(args, "si", &target_text, &records)) return nullptr;
+    if (!tervalin::log::bind()) return nullptr;
+    const std::string target(target_text);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int stage = 0;  // 1: attached; 2: log; 3: logged; 4: end
+    const auto advance = [&](int to) {
+        std::lock_guard lock(mutex);
+        stage = to;
+        changed.notify_all();
+    };
+    const auto await_stage = [&](int at) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return stage >= at; });
+    };
+    std::thread thread;
+    Py_BEGIN_ALLOW_THREADS;
+    thread = std::thread([&] {
+        const tervalin::log::ThreadAttachment attachment;  // takes the lock once, released above
+        advance(1);
+        await_stage(2);
+        for (int i = 0; i < records; ++i) tervalin::log::error(target, [] { return "rejected"; });
+        advance(3);
+        await_stage(4);  // the attachment's end takes the lock again
+    });
+    await_stage(1);
+    Py_END_ALLOW_THREADS;
+    // This thread holds the lock from here until the records are done.
+    advance(2);
+    bool finished = false;
+    {
+        std::unique_lock lock(mutex);
+        finished = changed.wait_for(lock, std::chrono::seconds(10), [&] { return stage >= 3; });
+    }
+    Py_BEGIN_ALLOW_THREADS;
+    await_stage(3);
+    advance(4);
+    thread.join();
+    Py_END_ALLOW_THREADS;
+    return PyBool_FromLong(finished);
+}

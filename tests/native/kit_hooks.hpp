@@ -39,3 +39,10 @@ PyObject* thread_state_count(PyObject*, PyObject*);
 // kit_attach_here() -> bool: whether a ThreadAttachment made on the calling
 // thread, which holds the interpreter lock, takes hold.
 PyObject* kit_attach_here(PyObject*, PyObject*);
+
+// kit_attached_rejects_while_locked(target, records) -> bool: an attached
+// native thread emits `records` records for `target` while this thread holds
+// the interpreter lock and waits for it (up to ten seconds). True when it
+// finished within that time, which it can only if no record asked for the
+// lock.
+PyObject* kit_attached_rejects_while_locked(PyObject*, PyObject* args);

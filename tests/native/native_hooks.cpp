@@ -342,6 +342,7 @@ PyMethodDef methods[] = {
     {"kit_gate_closed", kit_gate_closed, METH_NOARGS, nullptr},
     {"thread_state_count", thread_state_count, METH_NOARGS, nullptr},
     {"kit_attach_here", kit_attach_here, METH_NOARGS, nullptr},
+    {"kit_attached_rejects_while_locked", kit_attached_rejects_while_locked, METH_VARARGS, nullptr},
     {"rejected_while_locked", rejected_while_locked, METH_VARARGS, nullptr},
     {"parked_store", parked_store, METH_VARARGS, nullptr},
     {"reject_under_stores", reject_under_stores, METH_VARARGS, nullptr},
