@@ -27,7 +27,10 @@
 // interpreter is exiting); the logging call tells no more.
 //
 // Threads: callable from any thread, with or without the interpreter lock;
-// tervalin takes the lock itself when a record must reach Python. A record
+// tervalin takes the lock itself when a record must reach Python. Exiting is
+// safe at any point: once Python's `atexit` functions have run, a thread
+// that does not hold the lock no longer asks for it, and its records are
+// dropped (finalisation would end the thread, or block it for good). A record
 // above the facade's maximum level costs one atomic load here; one that
 // tervalin's logger cache rejects costs one call and one lock-free lookup
 // there; in neither case is the interpreter lock taken or the message made.
@@ -105,15 +108,19 @@ TERVALIN_KIT_LOCAL inline std::atomic<const log_abi::LogTable*> bound_table{null
 
 constexpr std::size_t state_head_size = offsetof(ModuleState, classes);
 
-// Threads attached by a ThreadAttachment take the interpreter lock only
-// through this gate, which closes when the interpreter begins to exit. Once
+// A record to be forwarded from a thread that does not hold the interpreter
+// lock asks for it (with the thread's attachment here, or through tervalin)
+// only after passing this gate, which closes when the interpreter begins to
+// exit; so does an attachment's beginning and end. Once
 // finalisation has begun, a thread that asks for the lock never gets it:
 // CPython 3.13 before 3.13.8 ends the thread inside the call, later releases
 // make it wait for good. No check made before asking can rule that out, as
 // finalisation may begin right after it; but CPython runs the `atexit`
 // functions first, while the interpreter still works, and the gate's is one:
 // it closes the gate, then waits (with the lock released) for the threads
-// that passed it to give the lock back. From then on none asks again.
+// that passed it to give the lock back. From then on none of this
+// extension's threads asks again (tervalin's own check, made just before it
+// asks, leaves that window open for other callers).
 struct ExitGate {
     std::atomic<long> passed{0};
     std::atomic<bool> closed{false};
@@ -253,25 +260,30 @@ inline const log_abi::LogTable* table() noexcept {
 // lock released) while the thread works; null on a thread without one.
 TERVALIN_KIT_LOCAL inline thread_local PyThreadState* attached_state = nullptr;
 
-// Hands a record that passed the maximum level to tervalin. A thread without
-// an attachment, or one that holds the lock already, leaves the lock to
-// tervalin. An attached thread takes the lock here, with its own thread
-// state, once tervalin's lock-free check has let the record through: tervalin
-// then finds the lock held and only counts it.
+// Hands a record that passed the maximum level to tervalin. tervalin's
+// lock-free check comes first, so that a rejected record touches neither the
+// lock nor the gate. An accepted record passes the gate: a thread that holds
+// the lock already, or has no thread state of its own, leaves the lock to
+// tervalin (which takes it per record); an attached thread takes it here with
+// its own thread state, and tervalin then finds it held and only counts it.
+// Once the gate has closed, only a thread that holds the lock may forward.
 inline int submit(const log_abi::LogTable& table, Level level, std::string_view target, Site site,
                   const void* context, log_abi::LogWrite write) {
     const auto level_value = static_cast<std::uint8_t>(level);
-    PyThreadState* const own = attached_state;
-    if (own == nullptr || PyGILState_Check() != 0)
+    if (table.enabled(level_value, target.data(), target.size()) == 0) return log_abi::emit_done;
+    if (!enter_gate()) {
+        if (PyGILState_Check() == 0) return log_abi::emit_done;
         return table.emit(level_value, target.data(), target.size(), site.file, site.line, context, write);
-    if (table.enabled(level_value, target.data(), target.size()) == 0 || !enter_gate()) return log_abi::emit_done;
-    PyEval_RestoreThread(own);
+    }
+    PyThreadState* const own = attached_state;
+    const bool take = own != nullptr && PyGILState_Check() == 0;
+    if (take) PyEval_RestoreThread(own);
     // emit lets nothing through but the forced unwind of a thread that
     // CPython ends for asking for the lock during finalisation, which the
     // gate keeps from happening here; such a thread holds no lock to give
     // back, so nothing below may run for it (no scope guard).
     const int status = table.emit(level_value, target.data(), target.size(), site.file, site.line, context, write);
-    PyEval_SaveThread();
+    if (take) PyEval_SaveThread();
     leave_gate();
     return status;
 }
@@ -445,8 +457,9 @@ inline void name_this_thread(const char* name) noexcept {
 // the interpreter lock once, with PyGILState_Ensure) and gives the lock back
 // at once; the destructor deletes the thread state. In between, each record
 // the thread forwards takes the lock with that thread state and gives it back
-// (PyEval_RestoreThread, PyEval_SaveThread), which costs the lock's hand-over
-// and nothing else; records rejected by a filter take no lock at all.
+// (PyEval_RestoreThread, PyEval_SaveThread): the lock's hand-over instead
+// of a thread state made and deleted. Records rejected by a filter take no
+// lock at all.
 //
 // `threadName` of the thread's records is `name` when one is given, else the
 // name Python gives a thread it did not start, "Dummy-<n>"; it is the same

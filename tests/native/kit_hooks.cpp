@@ -114,9 +114,10 @@ void join_parked() {
 
 }  // namespace
 
-PyObject* kit_park_attached(PyObject*, PyObject* arg) {
-    const char* target = PyUnicode_AsUTF8(arg);
-    if (target == nullptr) return nullptr;
+PyObject* kit_park(PyObject*, PyObject* args) {
+    const char* target = nullptr;
+    int attach = 0;
+    if (!PyArg_ParseTuple(args, "sp", &target, &attach)) return nullptr;
     if (parked != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a thread is parked already");
         return nullptr;
@@ -124,10 +125,11 @@ PyObject* kit_park_attached(PyObject*, PyObject* arg) {
     if (!tervalin::log::bind()) return nullptr;
     // Never freed: the thread may outlive the interpreter.
     parked = new Parked{target, {}, {}, false, false, {}};
-    parked->thread = std::thread([state = parked] {
+    parked->thread = std::thread([state = parked, attach] {
         {
-            tervalin::log::ThreadAttachment attachment("parked");
-            std::fprintf(stderr, "parked: attached %d\n", static_cast<bool>(attachment) ? 1 : 0);
+            std::optional<tervalin::log::ThreadAttachment> attachment;
+            if (attach) attachment.emplace("parked");
+            std::fprintf(stderr, "parked: attached %d\n", attachment && *attachment ? 1 : 0);
             tervalin::log::info(state->target, [] { return "before"; });
             {
                 std::unique_lock lock(state->mutex);
@@ -240,4 +242,12 @@ PyObject* kit_attached_rejects_while_locked(PyObject*, PyObject* args) {
     thread.join();
     Py_END_ALLOW_THREADS;
     return PyBool_FromLong(finished);
+}
+
+PyObject* kit_log(PyObject*, PyObject* args) {
+    const char* target = nullptr;
+    const char* message = nullptr;
+    if (!PyArg_ParseTuple(args, "ss", &target, &message)) return nullptr;
+    tervalin::log::info(target, [message] { return message; });
+    Py_RETURN_NONE;
 }

@@ -20,13 +20,13 @@ PyObject* kit_log_from_threads(PyObject*, PyObject* args);
 // nanoseconds from the first thread's start to the last one's end.
 PyObject* kit_attached_threads(PyObject*, PyObject* args);
 
-// kit_park_attached(target): starts one native thread that attaches (named
-// "parked"), logs the info record "before" for `target`, waits to be
+// kit_park(target, attach): starts one native thread that attaches (named
+// "parked") when `attach` is true, logs the info record "before" for `target`, waits to be
 // released (the call returns once it waits), logs "after" and ends; it reports each step on standard error
 // ("parked: attached 1", "parked: ended"). kit_release_parked(join) lets it
 // go on, and joins it (with the lock released) when `join` is true;
 // kit_join_parked_at_exit() does both at the very end of Py_FinalizeEx.
-PyObject* kit_park_attached(PyObject*, PyObject* arg);
+PyObject* kit_park(PyObject*, PyObject* args);
 PyObject* kit_release_parked(PyObject*, PyObject* arg);
 PyObject* kit_join_parked_at_exit(PyObject*, PyObject*);
 
@@ -46,3 +46,6 @@ PyObject* kit_attach_here(PyObject*, PyObject*);
 // finished within that time, which it can only if no record asked for the
 // lock.
 PyObject* kit_attached_rejects_while_locked(PyObject*, PyObject* args);
+
+// kit_log(target, message): one info record through the kit from the calling thread.
+PyObject* kit_log(PyObject*, PyObject* args);

@@ -93,37 +93,44 @@ def test_attachment_on_a_python_thread_is_inert():
 
 PARK = """
 import logging, sys, _tervalin_native as native
-logging.basicConfig(level=logging.INFO, format="%(threadName)s %(message)s", stream=sys.stdout)
+logging.basicConfig(level=logging.INFO, format="%(message)s", stream=sys.stdout)
 """
 
 STAGES = {
     # The thread ends while the interpreter runs: its thread state is deleted.
+    # (Each stage runs with and without an attachment.)
     "before exit": (
         """
-        native.kit_park_attached("parked")
+        native.kit_park("parked", ATTACH)
         states = native.thread_state_count()
         native.kit_release_parked(True)
         print("states", states - native.thread_state_count())
         """,
-        ["parked before", "parked after", "states 1"],
+        ["before", "after", "states {states}"],
     ),
     # Released by an atexit function that runs after the kit's gate closed
-    # (atexit runs the last registered first; parking registers the gate).
+    # (atexit runs the last registered first; parking registers the gate):
+    # its record is dropped, while the main thread, which holds the lock,
+    # still forwards its own.
     "after the gate closed": (
         """
         import atexit
-        atexit.register(lambda: (print("gate closed", native.kit_gate_closed()), native.kit_release_parked(True)))
-        native.kit_park_attached("parked")
+        @atexit.register
+        def release():
+            print("gate closed", native.kit_gate_closed(), flush=True)
+            native.kit_log("parked", "from the main thread")
+            native.kit_release_parked(True)
+        native.kit_park("parked", ATTACH)
         """,
-        ["parked before", "gate closed True"],
+        ["before", "gate closed True", "from the main thread"],
     ),
     # Released and joined at the very end of Py_FinalizeEx, with no interpreter left.
     "after finalizing": (
         """
-        native.kit_park_attached("parked")
+        native.kit_park("parked", ATTACH)
         native.kit_join_parked_at_exit()
         """,
-        ["parked before"],
+        ["before"],
     ),
     # The thread is inside a handler, with the lock given away, when the gate
     # closes: the closing waits for it to give the lock back, so the record
@@ -145,30 +152,36 @@ STAGES = {
                     time.sleep(0.001)
                 print("closing returned first:", closer_returned.wait(0.5))
         logging.getLogger("parked").addHandler(Holding())
-        native.kit_park_attached("parked")
+        native.kit_park("parked", ATTACH)
         native.kit_join_parked_at_exit()
         atexit.register(lambda: (native.kit_release_parked(False), entered.wait()))
         """,
-        ["parked before", "closing returned first: False", "parked after"],
+        ["before", "closing returned first: False", "after"],
     ),
 }
 
 
+@pytest.mark.parametrize("attach", [True, False])
 @pytest.mark.parametrize("stage", list(STAGES))
-def test_attached_thread_ending_at_any_stage_of_exit(stage):
-    """An attached thread that takes the lock once finalisation has begun is ended or blocked for good."""
+def test_native_thread_ending_at_any_stage_of_exit(stage, attach):
+    """A native thread that asks for the lock once finalisation has begun is ended, or blocked for good."""
     code, expected = STAGES[stage]
-    child = run_python(PARK, code, timeout=60)
+    child = run_python(PARK, f"ATTACH = {attach}", code, timeout=60)
     assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == expected, child.stdout + child.stderr
-    assert "parked: attached 1" in child.stderr and "parked: ended" in child.stderr, child.stderr
+    # While parked, only an attached thread has a thread state.
+    assert child.stdout.splitlines() == [line.format(states=int(attach)) for line in expected], (
+        child.stdout + child.stderr
+    )
+    assert f"parked: attached {int(attach)}" in child.stderr and "parked: ended" in child.stderr, child.stderr
     assert ("joined after finalizing" in child.stderr) == ("kit_join_parked_at_exit" in code), child.stderr
 
 
-def test_child_forked_while_an_attached_thread_forwards_exits():
+@pytest.mark.parametrize("attach", [True, False])
+def test_child_forked_while_a_native_thread_forwards_exits(attach):
     """The child of a fork has none of the parent's other threads: one counted inside the gate hung its exit."""
     child = run_python(
         PARK,
+        f"ATTACH = {attach}",
         """
         import os, threading, warnings
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() with native threads running
@@ -179,7 +192,7 @@ def test_child_forked_while_an_attached_thread_forwards_exits():
                     inside.set()
                     release.wait()
         logging.getLogger("parked").addHandler(Blocking())
-        native.kit_park_attached("parked")
+        native.kit_park("parked", ATTACH)
         native.kit_release_parked(False)
         inside.wait()  # the parked thread forwards its record, inside the gate
         sys.stdout.flush()  # or the child's exit writes the parent's buffered lines again
@@ -193,6 +206,4 @@ def test_child_forked_while_an_attached_thread_forwards_exits():
         timeout=60,
     )
     assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == ["parked before", "parked after", "child exit code 7"], (
-        child.stdout + child.stderr
-    )
+    assert child.stdout.splitlines() == ["before", "after", "child exit code 7"], child.stdout + child.stderr
