@@ -136,9 +136,11 @@ PyObject* enabled(PyObject*, PyObject* args) {
     return PyBool_FromLong(log::enabled(*checked, target));
 }
 
-// log_from_threads(threads, records, target, level): native threads, which
-// never hold the interpreter lock themselves, log `records` records each,
-// with the message "<thread>:<index>"; returns when all are done.
+// log_from_threads(threads, records, target, level): native threads named
+// "worker-<thread>" log `records` records each, with the message
+// "<thread>:<index>"; returns when all are done. Each thread is attached to
+// the interpreter for its lifetime (one thread state, one `threadName`) and
+// holds the interpreter lock only while a record is forwarded.
 PyObject* log_from_threads(PyObject*, PyObject* args) {
     int thread_count = 0;
     int records = 0;
@@ -153,26 +155,32 @@ PyObject* log_from_threads(PyObject*, PyObject* args) {
     Py_BEGIN_ALLOW_THREADS;
     for (int t = 0; t < thread_count; ++t) {
         threads.emplace_back([&, t] {
+            const log::ThreadAttachment attached(("worker-" + std::to_string(t)).c_str());
             for (int i = 0; i < records; ++i)
                 log::emit(*checked, target, [&] { return std::to_string(t) + ":" + std::to_string(i); });
         });
     }
+    // With the lock released (above): a thread forwarding a record needs it,
+    // and joining it while holding the lock would wait forever.
     for (std::thread& thread : threads) thread.join();
     Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
 }
 
-// log_until_exit(threads, target): detached native threads that log info
-// records for `target` until the process ends, the interpreter's finalisation
-// included.
+// log_until_exit(threads, target, attach=False): detached native threads,
+// attached to the interpreter or not, that log info records for `target`
+// until the process ends, the interpreter's finalisation included.
 PyObject* log_until_exit(PyObject*, PyObject* args) {
     int thread_count = 0;
     const char* target_text = nullptr;
-    if (!PyArg_ParseTuple(args, "is:log_until_exit", &thread_count, &target_text)) return nullptr;
+    int attach = 0;
+    if (!PyArg_ParseTuple(args, "is|p:log_until_exit", &thread_count, &target_text, &attach)) return nullptr;
     // Never freed: the threads outlive this call and the module.
     const std::string* target = new std::string(target_text);
     for (int t = 0; t < thread_count; ++t) {
-        std::thread([target] {
+        std::thread([target, attach] {
+            std::optional<log::ThreadAttachment> attached;
+            if (attach) attached.emplace();
             for (unsigned long i = 0;; ++i) log::emit(log::Level::info, *target, [i] { return std::to_string(i); });
         }).detach();
     }

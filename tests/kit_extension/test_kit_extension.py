@@ -8,10 +8,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import kit_extension
-import tervalin
+import pytest
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
 
@@ -35,8 +33,11 @@ def test_makes_motor_states_of_the_module_class():
         (kit_extension.read_control, ControlSetpoint.pos_vel(1.5, -2), (2, (1.5, -2.0))),
         (kit_extension.read_control, ControlSetpoint.vel(3), (3, (3.0,))),
         (kit_extension.read_control, ControlSetpoint.force_pos(1, 2, 0.5), (4, (1.0, 2.0, 0.5))),
-        (kit_extension.read_motor, Damiao(7, 0x17, MitLimits.dm4310(), 2500),
-         (7, 0x17, (12.5, 30.0, 500.0, 5.0, 10.0), 2, 500_000_000)),
+        (
+            kit_extension.read_motor,
+            Damiao(7, 0x17, MitLimits.dm4310(), 2500),
+            (7, 0x17, (12.5, 30.0, 500.0, 5.0, 10.0), 2, 500_000_000),
+        ),
     ],
 )
 def test_reads_every_class(read, value, fields):
@@ -46,14 +47,22 @@ def test_reads_every_class(read, value, fields):
 @pytest.mark.parametrize(
     "read, wrong, message",
     [
-        (kit_extension.read_limits, MitSetpoint(), "argument 'limits': 'MitSetpoint' object cannot be converted to "
-                                                   "'MitLimits'"),
-        (kit_extension.read_setpoint, None, "argument 'setpoint': 'NoneType' object cannot be converted to "
-                                            "'MitSetpoint'"),
-        (kit_extension.read_control, MitSetpoint(), "argument 'setpoint': 'MitSetpoint' object cannot be converted "
-                                                    "to 'ControlSetpoint'"),
-        (kit_extension.read_motor, MitLimits(), "argument 'motor': 'MitLimits' object cannot be converted to "
-                                                "'Damiao'"),
+        (
+            kit_extension.read_limits,
+            MitSetpoint(),
+            "argument 'limits': 'MitSetpoint' object cannot be converted to 'MitLimits'",
+        ),
+        (
+            kit_extension.read_setpoint,
+            None,
+            "argument 'setpoint': 'NoneType' object cannot be converted to 'MitSetpoint'",
+        ),
+        (
+            kit_extension.read_control,
+            MitSetpoint(),
+            "argument 'setpoint': 'MitSetpoint' object cannot be converted to 'ControlSetpoint'",
+        ),
+        (kit_extension.read_motor, MitLimits(), "argument 'motor': 'MitLimits' object cannot be converted to 'Damiao'"),
     ],
 )
 def test_refuses_other_objects(read, wrong, message):
@@ -119,7 +128,9 @@ def test_a_replaced_class_attribute_is_never_used(name, when):
 
 def test_a_fake_tervalin_module_is_refused():
     """A module put in sys.modules['tervalin'], holding look-alike classes, was taken for tervalin."""
-    out = run_child(LOOK_ALIKE + """
+    out = run_child(
+        LOOK_ALIKE
+        + """
 import types
 fake = types.ModuleType("tervalin")
 for name in real:
@@ -129,20 +140,27 @@ try:
     import kit_extension
 except ImportError as error:
     print(error)
-""")
-    assert out.rstrip() == ("the imported 'tervalin' is not the tervalin extension module (it publishes no layout "
-                            f"version); this extension was built for tervalin layout version {LAYOUT_VERSION}")
+"""
+    )
+    assert out.rstrip() == (
+        "the imported 'tervalin' is not the tervalin extension module (it publishes no layout "
+        f"version); this extension was built for tervalin layout version {LAYOUT_VERSION}"
+    )
 
 
 def test_a_fake_tervalin_module_after_import_changes_nothing():
     """Once bound, the kit keeps the module's own classes whatever sys.modules holds."""
-    code = LOOK_ALIKE + """
+    code = (
+        LOOK_ALIKE
+        + """
 import types, kit_extension
 fake = types.ModuleType("tervalin")
 for name in real:
     setattr(fake, name, look_alike(name))
 sys.modules["tervalin"] = tervalin = fake
-""" + USE_THE_KIT
+"""
+        + USE_THE_KIT
+    )
     assert run_child(code).split() == ["ok"]
 
 
@@ -183,8 +201,13 @@ def test_native_threads_log_into_a_python_handler(collect):
     kit_extension.log_from_threads(4, 250, "kit::threads", 3)
     assert len(collector.records) == 1000
     assert {(r.name, r.levelno, r.pathname, r.lineno) for r in collector.records} == {("kit.threads", 20, None, 0)}
-    assert sorted(r.getMessage() for r in collector.records) == sorted(f"{t}:{i}" for t in range(4)
-                                                                       for i in range(250))
+    # Each attached thread keeps its name, and its records their order.
+    per_thread = {}
+    for record in collector.records:
+        thread, index = record.getMessage().split(":")
+        per_thread.setdefault((thread, record.threadName, record.thread), []).append(int(index))
+    assert sorted(key[:2] for key in per_thread) == [(str(t), f"worker-{t}") for t in range(4)]
+    assert list(per_thread.values()) == [list(range(250))] * 4
 
 
 @pytest.mark.parametrize(
@@ -212,11 +235,15 @@ def test_record_fields(collect):
     kit_extension.log(1, "kit::fields", "with site", "motor.cpp", 77)
     kit_extension.log_number("kit::fields", 42)
     first, second = collector.records
-    assert (first.name, first.levelno, first.getMessage(), first.pathname, first.lineno) == \
-        ("kit.fields", 40, "with site", "motor.cpp", 77)
+    assert (first.name, first.levelno, first.getMessage(), first.pathname, first.lineno) == (
+        "kit.fields",
+        40,
+        "with site",
+        "motor.cpp",
+        77,
+    )
     assert (second.levelno, second.getMessage()) == (20, "number 42")
     assert second.pathname.endswith("kit_extension.cpp") and second.lineno > 0
-
 
 
 def configure(tmp_path, path):
@@ -230,29 +257,35 @@ def configure(tmp_path, path):
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
     environment = {k: v for k, v in os.environ.items() if k not in ("CMAKE_PREFIX_PATH", "tervalin_DIR")}
     environment["PATH"] = path
-    return subprocess.run([cmake, "-S", source, "-B", tmp_path / "build", *generator,
-                           f"-DPython_EXECUTABLE={sys.executable}"],
-                          capture_output=True, text=True, env=environment, timeout=300)
+    return subprocess.run(
+        [cmake, "-S", source, "-B", tmp_path / "build", *generator, f"-DPython_EXECUTABLE={sys.executable}"],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=300,
+    )
 
 
 @pytest.mark.skipif(sys.prefix == sys.base_prefix, reason="needs the virtual environment tervalin is installed in")
 def test_find_package_through_the_activated_environment(tmp_path):
     """find_package(tervalin CONFIG) found the kit only with CMAKE_PREFIX_PATH set by hand."""
-    activated = configure(tmp_path / "activated", os.pathsep.join([os.path.join(sys.prefix, "bin"), "/usr/bin",
-                                                                   "/bin"]))
+    activated = configure(
+        tmp_path / "activated", os.pathsep.join([os.path.join(sys.prefix, "bin"), "/usr/bin", "/bin"])
+    )
     assert activated.returncode == 0, activated.stdout + activated.stderr
     # Without the environment's bin on PATH nothing points CMake there: the README's hint is needed.
     plain = configure(tmp_path / "plain", "/usr/bin:/bin")
     assert plain.returncode != 0 and "tervalinConfig.cmake" in plain.stderr, plain.stdout + plain.stderr
 
 
+@pytest.mark.parametrize("attach", [False, True])
 @pytest.mark.parametrize("run", range(5))
-def test_native_threads_logging_through_the_exit(run):
+def test_native_threads_logging_through_the_exit(run, attach):
     """Native threads still logging while the interpreter finalises must not take the process down."""
-    out = run_child("""
+    out = run_child(f"""
         import logging, time, kit_extension
         logging.basicConfig(level=logging.INFO, handlers=[logging.NullHandler()])
-        kit_extension.log_until_exit(2, "kit::exit")
+        kit_extension.log_until_exit(2, "kit::exit", {attach})
         time.sleep(0.05)
         print("exiting")
     """)
