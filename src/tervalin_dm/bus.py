@@ -77,6 +77,7 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the enviro
     ) from error
 
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
+
 from tervalin_dm import _codec
 from tervalin_dm._status import Status, is_error
 from tervalin_dm.registers import ControlMode, Register, RegisterReply, decode_register_reply
@@ -148,7 +149,7 @@ class SendFailed(can.CanOperationError):
     def __init__(self, motors: Sequence[Damiao], errors: Sequence[BaseException], replies: Sequence[object]) -> None:
         self.motors = tuple(motors)
         self.replies = tuple(replies)
-        causes = "; ".join(f"{motor!r}: {error}" for motor, error in zip(motors, errors))
+        causes = "; ".join(f"{motor!r}: {error}" for motor, error in zip(motors, errors, strict=True))
         super().__init__(f"could not send to {causes}")
 
 
@@ -263,8 +264,8 @@ def _check_ids(ids: Sequence[tuple[int, int]], names: Sequence[str]) -> None:
     """Refuses a set of (motor id, master id) pairs that cannot share a bus; `names` says whose they are."""
     seen_ids: dict[int, str] = {}
     seen_routes: dict[int, str] = {}
-    masters: dict[int, str] = {}
-    for (motor_id, master_id), name in zip(ids, names):
+    masters: dict[int, list[str]] = {}
+    for (motor_id, master_id), name in zip(ids, names, strict=True):
         if motor_id > _LAST_MOTOR_ID:
             raise ValueError(
                 f"{name}: motor ids go up to 0x{_LAST_MOTOR_ID:x} (its commands go on motor_id + "
@@ -285,11 +286,11 @@ def _check_ids(ids: Sequence[tuple[int, int]], names: Sequence[str]) -> None:
                 f"0x{motor_id & 0xF:x} in their feedback"
             )
         seen_routes[route] = name
-        masters.setdefault(master_id, name)
-    for (motor_id, master_id), name in zip(ids, names):
+        masters.setdefault(master_id, []).append(name)
+    for (motor_id, _), name in zip(ids, names, strict=True):
         for offset in _MODE_OFFSETS:
-            other = masters.get(motor_id + offset)
-            if other is not None and other != name:
+            other = next((n for n in masters.get(motor_id + offset, ()) if n != name), None)
+            if other is not None:
                 raise ValueError(
                     f"{name} takes commands on 0x{motor_id + offset:x}, where {other} answers: "
                     "each motor would take the other's answers as commands"
@@ -392,14 +393,18 @@ class MotorBus(can.Listener):
             if isinstance(motor, int) and not isinstance(motor, bool):
                 slot = self._by_id.get(motor)
                 if slot is None:
-                    raise ValueError(f"no motor of this bus has motor id 0x{motor:x}; its motors: {_names(self.motors)}")
+                    raise ValueError(
+                        f"no motor of this bus has motor id 0x{motor:x}; its motors: {_names(self.motors)}"
+                    )
             elif isinstance(motor, Damiao):
                 raise ValueError(
                     f"{motor!r} is not a handle of this bus (handles compare by identity): give one of "
                     f"{_names(self.motors)} or its motor id"
                 )
             else:
-                raise TypeError(f"argument 'motor': a Damiao handle or a motor id is required, not {type(motor).__name__!r}")
+                raise TypeError(
+                    f"argument 'motor': a Damiao handle or a motor id is required, not {type(motor).__name__!r}"
+                )
         if slot.successor is not None and not stale:
             raise StaleHandle(slot.motor, slot.successor)
         return slot
@@ -470,7 +475,7 @@ class MotorBus(can.Listener):
             raise ValueError(f"command_all takes one setpoint per motor: {len(slots)}, not {count}")
         encode = _codec.encode
         try:
-            frames = [encode(setpoint, slot.motor) for setpoint, slot in zip(setpoints, slots)]
+            frames = [encode(setpoint, slot.motor) for setpoint, slot in zip(setpoints, slots, strict=True)]
         except TypeError as error:
             index = next(i for i, s in enumerate(setpoints) if not isinstance(s, ControlSetpoint))
             raise TypeError(
@@ -482,7 +487,7 @@ class MotorBus(can.Listener):
         replies = self._run(slots, frames, _FEEDBACK, self._cycle, self._cycle_timeout)
         decode = _codec.decode_feedback
         states = []
-        for slot, data in zip(slots, replies):
+        for slot, data in zip(slots, replies, strict=True):
             state = decode(data, slot.limits)
             if state.error != slot.last_status:
                 self._note_status(slot, state)
@@ -708,7 +713,7 @@ class MotorBus(can.Listener):
                     waiting += 1
                 exchange.missing = waiting
             send = self._bus.send
-            for slot, (can_id, data) in zip(slots, frames):
+            for slot, (can_id, data) in zip(slots, frames, strict=True):
                 if slot.expect is None:
                     continue
                 message = can.Message(arbitration_id=can_id, data=data, is_extended_id=False)
@@ -720,7 +725,11 @@ class MotorBus(can.Listener):
                     failed.append((slot, error))
                     self._withdraw(slot, exchange)
             if logger.isEnabledFor(logging.DEBUG):
-                logger.debug("sent %s", ", ".join(f"{s.motor!r}: {f[0]:03x}#{f[1].hex()}" for s, f in zip(slots, frames)))
+                sent = (
+                    f"{slot.motor!r}: {can_id:03x}#{data.hex()}"
+                    for slot, (can_id, data) in zip(slots, frames, strict=True)
+                )
+                logger.debug("sent %s", ", ".join(sent))
             if waiting:
                 # The answers are awaited until `timeout` after the last send.
                 exchange.gate.acquire(True, timeout)
@@ -771,7 +780,7 @@ class MotorBus(can.Listener):
         failed: Sequence[tuple[_Slot, BaseException]],
     ) -> None:
         if expect is _FEEDBACK:
-            for i, (slot, data) in enumerate(zip(slots, replies)):
+            for i, (slot, data) in enumerate(zip(slots, replies, strict=True)):
                 if data is not None:
                     replies[i] = _codec.decode_feedback(data, slot.limits)
         if failed:
@@ -779,7 +788,7 @@ class MotorBus(can.Listener):
         notifier_error = getattr(self._notifier, "exception", None)
         if notifier_error is not None:
             raise can.CanOperationError(f"the notifier stopped receiving: {notifier_error}") from notifier_error
-        missing = [slot.motor for slot, reply in zip(slots, replies) if reply is None]
+        missing = [slot.motor for slot, reply in zip(slots, replies, strict=True) if reply is None]
         timeout_ms = max(slot.timeout_ms for slot in slots)
         error = NoReply(missing, timeout_ms, replies, owed=[s.motor for s in left_out])
         logger.debug("%s", error)
