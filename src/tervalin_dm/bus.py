@@ -66,6 +66,7 @@ import logging
 import threading
 import time
 from collections.abc import Iterable, Sequence
+from typing import Any, cast
 
 try:
     import can
@@ -135,7 +136,7 @@ class NoReply(can.CanTimeoutError):
         self.replies = tuple(replies)
         self.owed = tuple(owed)
         waited = [m for m in self.motors if m not in self.owed]
-        parts = []
+        parts: list[str] = []
         if waited:
             parts.append(f"no reply from {_names(waited)} within {timeout_ms:g} ms")
         if self.owed:
@@ -255,6 +256,18 @@ class _Slot:
         self.owed_until = 0.0  # time.monotonic() until which it may come
 
 
+def _handles(motors: object) -> tuple[Damiao, ...]:
+    """The handles of the argument `motors`, refusing anything else."""
+    if not isinstance(motors, Iterable):
+        raise TypeError(f"argument 'motors': an iterable of Damiao handles is required, not {type(motors).__name__!r}")
+    handles: list[Damiao] = []
+    for handle in cast(Iterable[object], motors):
+        if not isinstance(handle, Damiao):
+            raise TypeError(f"argument 'motors': Damiao handles are required, not {type(handle).__name__!r}")
+        handles.append(handle)
+    return tuple(handles)
+
+
 def _route_key(master_id: int, motor_id: int) -> int:
     """The key of the frames a motor sends: its master id and the low four bits of its id."""
     return master_id << 4 | (motor_id & 0xF)
@@ -314,17 +327,10 @@ class MotorBus(can.Listener):
     """
 
     def __init__(self, bus: can.BusABC, motors: Iterable[Damiao], *, notifier: can.Notifier | None = None) -> None:
-        if not isinstance(bus, can.BusABC):
+        # Checked as what a caller may pass, not as what the annotations promise.
+        if not isinstance(cast(object, bus), can.BusABC):
             raise TypeError(f"argument 'bus': a python-can bus (can.BusABC) is required, not {type(bus).__name__!r}")
-        try:
-            handles = tuple(motors)
-        except TypeError:
-            raise TypeError(
-                f"argument 'motors': an iterable of Damiao handles is required, not {type(motors).__name__!r}"
-            ) from None
-        for handle in handles:
-            if not isinstance(handle, Damiao):
-                raise TypeError(f"argument 'motors': Damiao handles are required, not {type(handle).__name__!r}")
+        handles = _handles(motors)
         if not handles:
             raise ValueError("argument 'motors': a MotorBus needs at least one motor")
         if len({id(h) for h in handles}) != len(handles):
@@ -333,7 +339,7 @@ class MotorBus(can.Listener):
         _check_ids([(h.motor_id, h.master_id) for h in handles], [repr(h) for h in handles])
         self._bus = bus
         self._slots = tuple(_Slot(h) for h in handles)
-        self._by_handle = {slot.motor: slot for slot in self._slots}
+        self._by_handle: dict[object, _Slot] = {slot.motor: slot for slot in self._slots}
         self._by_id = {slot.motor_id: slot for slot in self._slots}
         self._routes = {_route_key(slot.master_id, slot.motor_id): slot for slot in self._slots}
         self._cycle_timeout = max(slot.timeout for slot in self._slots)
@@ -346,11 +352,12 @@ class MotorBus(can.Listener):
         self._late = 0
         self._strays = 0
         self._closed: str | None = None  # why calls are refused, once closed or no longer fed
+        self._notifier: can.Notifier | None
         self._notifier, self._own_notifier = self._attach(bus, notifier)
 
     def _attach(self, bus: can.BusABC, notifier: can.Notifier | None) -> tuple[can.Notifier, bool]:
         if notifier is not None:
-            if not isinstance(notifier, can.Notifier):
+            if not isinstance(cast(object, notifier), can.Notifier):
                 raise TypeError(f"argument 'notifier': a can.Notifier is required, not {type(notifier).__name__!r}")
             buses = notifier.bus if isinstance(notifier.bus, tuple | list) else (notifier.bus,)
             if not any(b is bus for b in buses):
@@ -372,8 +379,9 @@ class MotorBus(can.Listener):
         return tuple(slot.motor for slot in self._slots)
 
     @property
-    def notifier(self) -> can.Notifier:
-        """The notifier the MotorBus receives through: add a :class:`can.Logger` to it to record the traffic."""
+    def notifier(self) -> can.Notifier | None:
+        """The notifier the MotorBus receives through (None once closed): add a :class:`can.Logger` to it to record
+        the traffic."""
         return self._notifier
 
     @property
@@ -477,7 +485,7 @@ class MotorBus(can.Listener):
         try:
             frames = [encode(setpoint, slot.motor) for setpoint, slot in zip(setpoints, slots, strict=True)]
         except TypeError as error:
-            index = next(i for i, s in enumerate(setpoints) if not isinstance(s, ControlSetpoint))
+            index = next(i for i, s in enumerate(setpoints) if type(s) is not ControlSetpoint)
             raise TypeError(
                 f"argument 'setpoints': item {index} is not a ControlSetpoint but {type(setpoints[index]).__name__!r}"
             ) from error
@@ -486,7 +494,7 @@ class MotorBus(can.Listener):
                 raise StaleHandle(slot.motor, slot.successor)
         replies = self._run(slots, frames, _FEEDBACK, self._cycle, self._cycle_timeout)
         decode = _codec.decode_feedback
-        states = []
+        states: list[MotorState] = []
         for slot, data in zip(slots, replies, strict=True):
             state = decode(data, slot.limits)
             if state.error != slot.last_status:
@@ -541,9 +549,9 @@ class MotorBus(can.Listener):
         value = register.check(value)
         motor_id, master_id = slot.motor_id, slot.master_id
         if register is Register.ESC_ID:
-            motor_id = value
+            motor_id = int(value)
         elif register is Register.MST_ID:
-            master_id = value
+            master_id = int(value)
         frame = _write_frame(slot.target, register, value)
         if (motor_id, master_id) == (slot.motor_id, slot.master_id):
             reply = self._register(slot, frame)
@@ -590,7 +598,7 @@ class MotorBus(can.Listener):
 
         Only setpoints of the motor's current mode are answered.
         """
-        return ControlMode(self.write_register(motor, Register.CTRL_MODE, mode))
+        return ControlMode(int(self.write_register(motor, Register.CTRL_MODE, mode)))
 
     def read_limits(self, motor: Damiao | int) -> MitLimits:
         """The limits ``motor`` scales MIT setpoints and feedback over: its PMAX, VMAX and TMAX.
@@ -627,6 +635,7 @@ class MotorBus(can.Listener):
         """The answer to a register request: the frame that repeats its bytes 0-3."""
         data = self._run(slot.alone, (frame,), bytes(frame[1][:4]), slot.single, slot.timeout)[0]
         reply = decode_register_reply(data)
+        assert reply is not None  # the answer repeats the request's command byte
         logger.debug("%r answers %s", slot.target, reply)
         return reply
 
@@ -659,6 +668,7 @@ class MotorBus(can.Listener):
                     self._by_id[motor_id] = slot
             if successor is not None:
                 logger.warning("%s", StaleHandle(slot.motor, successor))
+        assert reply is not None  # the answer repeats the request's command byte
         return reply
 
     # --- The exchange ---
@@ -681,7 +691,7 @@ class MotorBus(can.Listener):
         if self._closed is not None:
             raise can.CanOperationError(self._closed)
         lock = self._lock
-        replies: list = [None] * len(slots)
+        replies: list[bytearray | None] = [None] * len(slots)
         left_out: list[_Slot] | None = None
         failed: list[tuple[_Slot, BaseException]] | None = None
         claimed = False
@@ -754,7 +764,7 @@ class MotorBus(can.Listener):
                 exchange.gate.acquire(False)  # takes the gate back if the last answer came after the wait ended
         if failed is not None or left_out is not None or None in replies:
             self._raise_missing(slots, replies, expect, left_out or (), failed or ())
-        return replies
+        return cast(list[bytearray], replies)
 
     def _all_free(self, slots: Sequence[_Slot]) -> bool:
         for slot in slots:
@@ -774,7 +784,7 @@ class MotorBus(can.Listener):
     def _raise_missing(
         self,
         slots: Sequence[_Slot],
-        replies: list,
+        replies: list[Any],
         expect: bytes | tuple[bytes, ...],
         left_out: Sequence[_Slot],
         failed: Sequence[tuple[_Slot, BaseException]],
@@ -812,9 +822,10 @@ class MotorBus(can.Listener):
             if expect is not None and slot.sent_at < count and slot.reply is None and data.startswith(expect):
                 slot.reply = data
                 exchange = slot.exchange
-                exchange.missing -= 1
-                if exchange.missing == 0:
-                    exchange.gate.release()
+                if exchange is not None:
+                    exchange.missing -= 1
+                    if exchange.missing == 0:
+                        exchange.gate.release()
                 return
             late = False
             if expect is None and slot.owed is not None and data.startswith(slot.owed):
