@@ -204,6 +204,9 @@ def test_check_accepts(register, value, written):
         # Finite as a double, infinite as the single a motor gets.
         (Register.TMAX, 3.5e38, ValueError, "TMAX (register 23) takes finite single-precision values, not 3.5e+38"),
         (Register.TMAX, 10**40, ValueError, "TMAX (register 23) takes finite single-precision values"),
+        (Register.PMAX, 0, ValueError, "PMAX (register 21) is a range: it takes values > 0, not 0"),
+        (Register.VMAX, -30.0, ValueError, "VMAX (register 22) is a range: it takes values > 0, not -30.0"),
+        (Register.TMAX, 1e-46, ValueError, "TMAX (register 23) is a range: it takes values > 0, not 1e-46"),
         (Register.MST_ID, 0x800, ValueError, "MST_ID (register 7) takes 0..0x7ff, not 2048"),
         (Register.ESC_ID, -1, ValueError, "ESC_ID (register 8) takes 0..0x7ff, not -1"),
         (
