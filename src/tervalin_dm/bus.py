@@ -62,25 +62,23 @@ WARNING through the logger "tervalin_dm.bus". Timeouts, stray and late
 frames, sends and register exchanges are logged at DEBUG.
 """
 
+import importlib.util
 import logging
 import threading
 import time
 from collections.abc import Iterable, Sequence
 from typing import Any, cast
 
-try:
-    import can
-except ModuleNotFoundError as error:  # pragma: no cover - depends on the environment
-    if error.name != "can":
-        raise
+if importlib.util.find_spec("can") is None:
     raise ModuleNotFoundError(
         "tervalin_dm.bus needs python-can: install it with pip install 'tervalin[can]'", name="can"
-    ) from error
+    )
 
+import can
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
 from tervalin_dm import _codec
-from tervalin_dm._status import Status, is_error
+from tervalin_dm._status import Status, describe, is_error
 from tervalin_dm.registers import ControlMode, Register, RegisterReply, decode_register_reply
 from tervalin_dm.registers import read_register as _read_frame
 from tervalin_dm.registers import save_parameters as _save_frame
@@ -181,13 +179,6 @@ class StaleHandle(can.CanError):
 
 def _names(motors: Iterable[Damiao]) -> str:
     return ", ".join(repr(m) for m in motors)
-
-
-def _status_text(code: int) -> str:
-    try:
-        return f"{Status(code).name} (0x{code:x})"
-    except ValueError:
-        return f"unknown status 0x{code:x}"
 
 
 class _Exchange:
@@ -516,7 +507,7 @@ class MotorBus(can.Listener):
         elif status == Status.DISABLED:
             slot.enabled = False
         elif is_error(status):
-            logger.warning("%r reports %s: %r", slot.motor, _status_text(status), state)
+            logger.warning("%r reports %s: %r", slot.motor, describe(status), state)
 
     # --- The registers ---
 

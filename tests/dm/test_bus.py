@@ -419,7 +419,7 @@ def test_simulator_modes(wire, sims, make_bus):
     bus.enable(motor)
     state = bus.command(motor, ControlSetpoint.vel(2.0))
     assert state.velocity == pytest.approx(2.0, abs=0.02) and state.error == Status.ENABLED
-    assert bus.switch_mode(motor, "2") is ControlMode.POS_VEL
+    assert bus.switch_mode(motor, ControlMode.POS_VEL) is ControlMode.POS_VEL
     for _ in range(1000):
         state = bus.command(motor, ControlSetpoint.pos_vel(-0.5, 1.0))
     assert state.position == pytest.approx(-0.5, abs=0.001) and sim.position == -0.5
