@@ -11,7 +11,7 @@ from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, mit_setpoi
 
 import tervalin_dm
 from tervalin_dm import ControlMode, Register, Status
-from tervalin_dm.bus import MotorBus, NoReply, SendFailed
+from tervalin_dm.bus import MotorBus, NoReply, SendFailed, StaleHandle
 from tervalin_dm.sim import SimulatedMotor
 
 LIMITS = MitLimits.dm4310()
@@ -588,3 +588,36 @@ def test_debug_logging(wire, sims, make_bus, caplog):
     assert "no reply from Damiao(motor_id=0x2, master_id=0x10) within 100 ms" in messages
     assert messages[-1].startswith("stray frame of Damiao(motor_id=0x3, master_id=0x10) dropped: 010#13")
     assert {r.levelno for r in caplog.records} == {logging.DEBUG}
+
+
+# --- Registers, limits and ids against the simulated motor ---
+
+
+def test_limits_read_from_the_simulated_motor(wire, make_bus, caplog):
+    host, motors = wire
+    configured = Damiao(1, 0x10, MitLimits(p_max=3.0, v_max=20.0, t_max=7.0), timeout_ms=TIMEOUT_MS)
+    handle = Damiao(1, 0x10, LIMITS, timeout_ms=TIMEOUT_MS)  # the dm4310 preset: 12.5, 30, 10
+    with SimulatedMotor(motors, configured):
+        bus = make_bus(host, [handle])
+        limits = bus.read_limits(handle)
+        assert repr(limits) == "MitLimits(p_max=3, v_max=20, kp_max=500, kd_max=5, t_max=7)"
+        caplog.set_level(logging.WARNING, logger="tervalin_dm.bus")
+        bus.enable(handle, check_limits=True)
+        bus.enable(1, check_limits=True)
+        assert len(caplog.records) == 1 and "scales over PMAX=3, VMAX=20, TMAX=7" in caplog.records[0].getMessage()
+
+
+def test_a_new_motor_id_takes_effect_and_is_saved_through_the_old_handle(wire, make_bus):
+    host, motors = wire
+    old = Damiao(1, 0x10, LIMITS, timeout_ms=TIMEOUT_MS)
+    with SimulatedMotor(motors, old) as sim:
+        bus = make_bus(host, [old])
+        assert bus.write_register(old, "ESC_ID", 7) == 7
+        with pytest.raises(StaleHandle) as raised:
+            bus.enable(old)
+        assert bus.save_parameters(old) is True
+        bus.close()
+        # The handle the error names reaches the motor.
+        bus = make_bus(host, [raised.value.successor])
+        assert bus.read_register(7, Register.ESC_ID) == 7
+        assert bus.enable(7).motor_id == 7 and sim.enabled
