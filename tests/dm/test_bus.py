@@ -1,6 +1,9 @@
 """The motor bus against simulated motors on python-can's virtual bus: replies, timeouts, late and foreign frames."""
 
 import logging
+import pathlib
+import subprocess
+import sys
 import threading
 import time
 import uuid
@@ -621,3 +624,17 @@ def test_a_new_motor_id_takes_effect_and_is_saved_through_the_old_handle(wire, m
         bus = make_bus(host, [raised.value.successor])
         assert bus.read_register(7, Register.ESC_ID) == 7
         assert bus.enable(7).motor_id == 7 and sim.enabled
+
+
+def test_the_example_runs_and_leaves_no_motor_enabled():
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "motors.py"
+    child = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    lines = child.stdout.splitlines()
+    assert [line for line in lines if line.startswith("MotorState(")] == [
+        f"MotorState(motor_id={i}, error=1, position=-0.0002, velocity=-0.0073, torque=-0.0024, t_mos=30, t_rotor=32)"
+        for i in (1, 2, 3)
+    ]
+    # Three answers to the last cycle and three to the disables, as the Printer saw them.
+    assert sum("S Rx" in line for line in lines) == 6
+    assert lines[-1] == "enabled after the loop: [False, False, False]"
