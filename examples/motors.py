@@ -13,8 +13,8 @@ import math
 import uuid
 
 import can
-
 from tervalin import ControlSetpoint, Damiao, MitLimits, mit_setpoint
+
 from tervalin_dm import Register, Status, is_error
 from tervalin_dm.bus import MotorBus, NoReply
 from tervalin_dm.sim import SimulatedMotor
