@@ -67,6 +67,7 @@ import logging
 import threading
 import time
 from collections.abc import Iterable, Sequence
+from threading import get_ident
 from typing import Any, cast
 
 if importlib.util.find_spec("can") is None:
@@ -340,6 +341,7 @@ class MotorBus(can.Listener):
         self._freed = threading.Condition(self._lock)  # a call gave its motors back
         self._claim_waiters = 0
         self._count = 0  # frames of the motors handed over by the notifier
+        self._receiver: int | None = None  # the thread that hands them over
         self._late = 0
         self._strays = 0
         self._closed: str | None = None  # why calls are refused, once closed or no longer fed
@@ -681,6 +683,11 @@ class MotorBus(can.Listener):
         """
         if self._closed is not None:
             raise can.CanOperationError(self._closed)
+        if get_ident() == self._receiver:
+            raise RuntimeError(
+                "a MotorBus call from the thread that hands it frames (a listener's callback) would wait for a "
+                "reply only that thread can deliver: call from another thread"
+            )
         lock = self._lock
         replies: list[bytearray | None] = [None] * len(slots)
         left_out: list[_Slot] | None = None
@@ -808,6 +815,7 @@ class MotorBus(can.Listener):
         if slot is None:
             return
         with self._lock:
+            self._receiver = get_ident()
             self._count = count = self._count + 1
             expect = slot.expect
             if expect is not None and slot.sent_at < count and slot.reply is None and data.startswith(expect):
