@@ -315,7 +315,7 @@ class MotorBus(can.Listener):
 
     In every method ``motor`` is one of the handles or its motor id. Used as
     a context manager (``with MotorBus(...) as motors:``), it disables on exit
-    every motor it knows to be enabled, then :meth:`close`\\ s.
+    every motor it knows to be enabled, then closes (:meth:`close`).
     """
 
     def __init__(self, bus: can.BusABC, motors: Iterable[Damiao], *, notifier: can.Notifier | None = None) -> None:
@@ -335,7 +335,6 @@ class MotorBus(can.Listener):
         self._by_id = {slot.motor_id: slot for slot in self._slots}
         self._routes = {_route_key(slot.master_id, slot.motor_id): slot for slot in self._slots}
         self._cycle_timeout = max(slot.timeout for slot in self._slots)
-        self._cycle_timeout_ms = max(slot.timeout_ms for slot in self._slots)
         self._cycle = _Exchange()
         self._lock = threading.Lock()  # guards the slots' exchange state, the frame count and the counters
         self._freed = threading.Condition(self._lock)  # a call gave its motors back
@@ -355,6 +354,8 @@ class MotorBus(can.Listener):
             buses = notifier.bus if isinstance(notifier.bus, tuple | list) else (notifier.bus,)
             if not any(b is bus for b in buses):
                 raise ValueError("argument 'notifier': it does not read the bus given as 'bus'")
+            if getattr(notifier, "stopped", False):  # python-can 4.6 and later tell
+                raise ValueError("argument 'notifier': it has stopped")
             notifier.add_listener(self)
             return notifier, False
         find = getattr(can.Notifier, "find_instances", None)  # python-can 4.6 and later
