@@ -148,11 +148,16 @@ void dispatch_by_mode() {
     };
     constexpr float big = std::numeric_limits<float>::max();
     const NonFinite non_finite[] = {
-        {with(ControlMode::mit, nan, 0, 0, 0, 0), "q"},           {with(ControlMode::mit, 0, inf, 0, 0, 0), "dq"},
-        {with(ControlMode::mit, 0, 0, -inf, 0, 0), "kp"},         {with(ControlMode::mit, 0, 0, 0, nan, inf), "kd"},
-        {with(ControlMode::mit, big, -big, 0, 0, -inf), "tau"},   {with(ControlMode::mit, big, -big, big, 0, 0), nullptr},
-        {with(ControlMode::pos_vel, 1, -inf, 0, 0, 0), "velocity"}, {with(ControlMode::pos_vel, 1, 2, nan, 0, 0), nullptr},
-        {with(ControlMode::vel, nan, 0, 0, 0, 0), "velocity"},    {with(ControlMode::vel, 1, nan, 0, 0, 0), nullptr},
+        {with(ControlMode::mit, nan, 0, 0, 0, 0), "q"},
+        {with(ControlMode::mit, 0, inf, 0, 0, 0), "dq"},
+        {with(ControlMode::mit, 0, 0, -inf, 0, 0), "kp"},
+        {with(ControlMode::mit, 0, 0, 0, nan, inf), "kd"},
+        {with(ControlMode::mit, big, -big, 0, 0, -inf), "tau"},
+        {with(ControlMode::mit, big, -big, big, 0, 0), nullptr},
+        {with(ControlMode::pos_vel, 1, -inf, 0, 0, 0), "velocity"},
+        {with(ControlMode::pos_vel, 1, 2, nan, 0, 0), nullptr},
+        {with(ControlMode::vel, nan, 0, 0, 0, 0), "velocity"},
+        {with(ControlMode::vel, 1, nan, 0, 0, 0), nullptr},
         {with(ControlMode::force_pos, 0, inf, 0, 0, 0), "velocity_limit"},
         {with(ControlMode::force_pos, 0, 0, nan, 0, 0), "torque_ratio"},
         {with(ControlMode::force_pos, 0, 0, 0, nan, 0), nullptr},
