@@ -74,8 +74,15 @@ inline constexpr std::uint32_t mit_base = 0x000;
 inline constexpr std::uint32_t pos_vel_base = 0x100;
 inline constexpr std::uint32_t vel_base = 0x200;
 inline constexpr std::uint32_t force_pos_base = 0x300;
-inline constexpr std::uint32_t register_write_id = 0x7FF;
+// The register requests (read, write, save) all go to this id.
+inline constexpr std::uint32_t register_id = 0x7FF;
+// The largest standard (11-bit) identifier, and so the largest motor or master id.
+inline constexpr std::uint32_t max_standard_id = 0x7FF;
+// The registers the codec itself writes: the control mode (1 MIT to 4
+// FORCE_POS, ControlMode's numbers).
 inline constexpr std::uint8_t control_mode_register = 10;
+// The mask of the motor id a feedback frame carries in byte 0.
+inline constexpr std::uint8_t feedback_motor_id_mask = 0xF;
 
 // Field widths of the MIT command and the feedback frame.
 inline constexpr unsigned position_bits = 16;
@@ -86,7 +93,7 @@ inline constexpr unsigned torque_bits = 12;
 // The largest value of FORCE_POS's two scaled fields.
 inline constexpr std::uint16_t force_pos_scale_max = 10000;
 
-[[nodiscard]] constexpr bool is_standard_id(std::uint32_t id) noexcept { return id <= 0x7FF; }
+[[nodiscard]] constexpr bool is_standard_id(std::uint32_t id) noexcept { return id <= max_standard_id; }
 
 // The code of `x` over [min, max] in `bits` bits:
 // (clamp(x, min, max) - min) * (2^bits - 1) / (max - min), truncated.
@@ -222,15 +229,47 @@ enum class Command : std::uint8_t { enable = 0xFC, disable = 0xFD, set_zero = 0x
     return frame;
 }
 
-// Register write, id 0x7FF: motor id (low, high), 0x55, register, value (u32 LE).
+// The register protocol. A request on register_id: motor id (u16 LE), the
+// command, the register number, the value (u32 LE: an IEEE-754 single's bits
+// for float registers, the integer for int registers). The motor answers a
+// read or a write (and may answer a save) on its master id with the same
+// layout, the value being the register's after the operation.
+enum class RegisterCommand : std::uint8_t { read = 0x33, write = 0x55, save = 0xAA };
+
+// Byte 3 of a save request: it saves every register, not the one named.
+inline constexpr std::uint8_t save_register = 0x01;
+
+// The data bytes of a register frame, request or answer alike.
+[[nodiscard]] constexpr FrameData encode_register_data(std::uint16_t motor_id, RegisterCommand command,
+                                                       std::uint8_t reg, std::uint32_t value) noexcept {
+    FrameData data{};
+    detail::put_u16(data, 0, motor_id);
+    data[2] = static_cast<std::uint8_t>(command);
+    data[3] = reg;
+    detail::put_u32(data, 4, value);
+    return data;
+}
+
+// Register read, id 0x7FF: the value bytes are zero.
+[[nodiscard]] constexpr Frame encode_register_read(std::uint16_t motor_id, std::uint8_t reg) noexcept {
+    return {register_id, encode_register_data(motor_id, RegisterCommand::read, reg, 0)};
+}
+
+// Register write, id 0x7FF, of an int register's value or a float's bits.
 [[nodiscard]] constexpr Frame encode_register_write(std::uint16_t motor_id, std::uint8_t reg,
                                                     std::uint32_t value) noexcept {
-    Frame frame{register_write_id, {}};
-    detail::put_u16(frame.data, 0, motor_id);
-    frame.data[2] = 0x55;
-    frame.data[3] = reg;
-    detail::put_u32(frame.data, 4, value);
-    return frame;
+    return {register_id, encode_register_data(motor_id, RegisterCommand::write, reg, value)};
+}
+
+// Register write of a float register: the single's bits, as they are.
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR Frame encode_register_write_float(std::uint16_t motor_id, std::uint8_t reg,
+                                                                            float value) noexcept {
+    return encode_register_write(motor_id, reg, detail::float_bits(value));
+}
+
+// Saves every register to the motor's flash (a motor does so only while disabled).
+[[nodiscard]] constexpr Frame encode_save(std::uint16_t motor_id) noexcept {
+    return {register_id, encode_register_data(motor_id, RegisterCommand::save, save_register, 0)};
 }
 
 // Switches the motor to `mode`: register 10 takes the mode number 1 to 4.
@@ -241,7 +280,7 @@ enum class Command : std::uint8_t { enable = 0xFC, disable = 0xFD, set_zero = 0x
 // The motor id of a feedback frame (the low nibble of byte 0): feedback
 // arrives on the master id, so this tells which motor sent it.
 [[nodiscard]] constexpr std::uint8_t feedback_motor_id(const FrameData& data) noexcept {
-    return static_cast<std::uint8_t>(data[0] & 0xF);
+    return static_cast<std::uint8_t>(data[0] & feedback_motor_id_mask);
 }
 
 // The status code of a feedback frame (the high nibble of byte 0).
@@ -278,7 +317,7 @@ enum class Command : std::uint8_t { enable = 0xFC, disable = 0xFD, set_zero = 0x
     const std::uint32_t dq = encode_linear(state.velocity, -limits.v_max, limits.v_max, velocity_bits);
     const std::uint32_t tau = encode_linear(state.torque, -limits.t_max, limits.t_max, torque_bits);
     FrameData data{};
-    data[0] = static_cast<std::uint8_t>(((state.error & 0xF) << 4) | (state.motor_id & 0xF));
+    data[0] = static_cast<std::uint8_t>(((state.error & 0xF) << 4) | (state.motor_id & feedback_motor_id_mask));
     data[1] = static_cast<std::uint8_t>(q >> 8);
     data[2] = static_cast<std::uint8_t>(q & 0xFF);
     data[3] = static_cast<std::uint8_t>(dq >> 4);
@@ -353,18 +392,40 @@ namespace detail {
     return std::nullopt;
 }
 
-// A register write as the motor reads it from a frame on register_write_id.
-struct RegisterWrite {
+// A register frame as read from its data: a request as the motor reads it
+// (on register_id) or the motor's answer (on its master id). `value` is the
+// raw u32; float_value() reads the same bits as a single.
+struct RegisterFrame {
     std::uint16_t motor_id;
+    RegisterCommand command;
     std::uint8_t reg;
     std::uint32_t value;
+
+    [[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR float float_value() const noexcept {
+#ifdef TERVALIN_DM_HAS_BIT_CAST
+        return __builtin_bit_cast(float, value);
+#else
+        float single = 0;
+        std::memcpy(&single, &value, sizeof single);
+        return single;
+#endif
+    }
 };
 
-// The register write of a frame on register_write_id, if byte 2 marks one (0x55).
-[[nodiscard]] constexpr std::optional<RegisterWrite> decode_register_write(const FrameData& data) noexcept {
-    if (data[2] != 0x55) return std::nullopt;
-    const std::uint32_t value = detail::get_u16(data, 4) | (detail::get_u16(data, 6) << 16);
-    return RegisterWrite{static_cast<std::uint16_t>(detail::get_u16(data, 0)), data[3], value};
+// The register frame of `data`, if byte 2 is one of the three commands.
+// Which frames are register frames at all is the caller's to know (the id
+// they came on, an exchange pending): any 8 bytes with such a byte 2 read as one.
+[[nodiscard]] constexpr std::optional<RegisterFrame> decode_register(const FrameData& data) noexcept {
+    const auto command = static_cast<RegisterCommand>(data[2]);
+    switch (command) {
+        case RegisterCommand::read:
+        case RegisterCommand::write:
+        case RegisterCommand::save: {
+            const std::uint32_t value = detail::get_u16(data, 4) | (detail::get_u16(data, 6) << 16);
+            return RegisterFrame{static_cast<std::uint16_t>(detail::get_u16(data, 0)), command, data[3], value};
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace tervalin::dm

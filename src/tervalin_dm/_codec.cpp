@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -27,6 +28,23 @@ namespace dm = tervalin::dm;
 namespace producer = tervalin::producer;
 using tervalin::DamiaoRecord;
 using tervalin::MitLimitsRecord;
+
+// One owned reference, released when it goes out of scope.
+class Owned {
+public:
+    explicit Owned(PyObject* object) noexcept : object_(object) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { Py_XDECREF(object_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return object_; }
+    // Hands the reference to the caller.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_;
+};
 
 // --- Arguments ---
 
@@ -107,6 +125,57 @@ std::optional<float> float_argument(PyObject* object, const char* name) {
         return std::nullopt;
     }
     return static_cast<float>(value);
+}
+
+// The motor id of `object`: a Damiao handle's, or an int motor id in
+// 0..max_standard_id (bool refused: True is no motor id).
+std::optional<std::uint16_t> motor_id_argument(PyObject* object) {
+    if (PyLong_Check(object) && !PyBool_Check(object)) {
+        const auto id = unsigned_argument(object, "motor", 0, dm::max_standard_id,
+                                          "argument '%s': %U is not a motor id (%ld..%ld)");
+        if (!id) return std::nullopt;
+        return static_cast<std::uint16_t>(*id);
+    }
+    const auto motor = producer::read<DamiaoRecord>(object, "motor");
+    if (!motor) return std::nullopt;
+    return motor->motor_id;
+}
+
+std::optional<std::uint8_t> register_argument(PyObject* object) {
+    const auto reg = unsigned_argument(object, "register", 0, 0xFF);
+    if (!reg) return std::nullopt;
+    return static_cast<std::uint8_t>(*reg);
+}
+
+// A register value as written: a float's single bits, an int's u32. A
+// float is taken for a float register and an int for an int register, so
+// the caller has converted by the register's type already.
+std::optional<std::uint32_t> register_value(PyObject* object) {
+    if (PyFloat_Check(object)) {
+        const double value = PyFloat_AS_DOUBLE(object);
+        // Out of the single range the narrowing is undefined; such a value never reaches a motor.
+        constexpr double largest_single = 3.4028234663852886e38;
+        if (!(value >= -largest_single && value <= largest_single)) {
+            PyErr_Format(PyExc_ValueError, "argument 'value': %R is not a finite single-precision value", object);
+            return std::nullopt;
+        }
+        return dm::detail::float_bits(static_cast<float>(value));
+    }
+    if (PyBool_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'value': a register value is an int or a float, not bool");
+        return std::nullopt;
+    }
+    if (!PyLong_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "argument 'value': a register value is an int or a float, not '%s'",
+                     Py_TYPE(object)->tp_name);
+        return std::nullopt;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) && value <= 0xFFFFFFFFULL)
+        return static_cast<std::uint32_t>(value);
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "argument 'value': %R is not in 0..0xffffffff", object);
+    return std::nullopt;
 }
 
 // --- Results ---
@@ -228,14 +297,68 @@ PyObject* system_command(PyObject*, PyObject* motor_object) {
 
 PyObject* write_control_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!expect_arguments("write_control_mode", 2, nargs)) return nullptr;
-    const auto motor = producer::read<DamiaoRecord>(args[0], "motor");
-    if (!motor) return nullptr;
+    const auto motor_id = motor_id_argument(args[0]);
+    if (!motor_id) return nullptr;
     // The mode numbers are those of ControlSetpoint.mode, 1 to 4.
     const auto mode = unsigned_argument(
         args[1], "mode", 1, 4, "argument '%s': control modes are 1 (MIT), 2 (POS_VEL), 3 (VEL) and 4 (FORCE_POS), not %U");
     if (!mode) return nullptr;
-    return frame_result(dm::encode_mode_switch(motor->motor_id, static_cast<tervalin::ControlMode>(*mode)),
-                        motor->motor_id);
+    return frame_result(dm::encode_mode_switch(*motor_id, static_cast<tervalin::ControlMode>(*mode)), *motor_id);
+}
+
+PyObject* read_register(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_arguments("read_register", 2, nargs)) return nullptr;
+    const auto motor_id = motor_id_argument(args[0]);
+    if (!motor_id) return nullptr;
+    const auto reg = register_argument(args[1]);
+    if (!reg) return nullptr;
+    return frame_result(dm::encode_register_read(*motor_id, *reg), *motor_id);
+}
+
+PyObject* write_register(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_arguments("write_register", 3, nargs)) return nullptr;
+    const auto motor_id = motor_id_argument(args[0]);
+    if (!motor_id) return nullptr;
+    const auto reg = register_argument(args[1]);
+    if (!reg) return nullptr;
+    const auto value = register_value(args[2]);
+    if (!value) return nullptr;
+    return frame_result(dm::encode_register_write(*motor_id, *reg, *value), *motor_id);
+}
+
+PyObject* save_parameters(PyObject*, PyObject* motor) {
+    const auto motor_id = motor_id_argument(motor);
+    if (!motor_id) return nullptr;
+    return frame_result(dm::encode_save(*motor_id), *motor_id);
+}
+
+std::optional<dm::RegisterCommand> register_command_argument(PyObject* object) {
+    const auto command = unsigned_argument(object, "command", 0, 0xFF);
+    if (!command) return std::nullopt;
+    switch (const auto known = static_cast<dm::RegisterCommand>(*command)) {
+        case dm::RegisterCommand::read:
+        case dm::RegisterCommand::write:
+        case dm::RegisterCommand::save:
+            return known;
+    }
+    PyErr_Format(PyExc_ValueError, "argument 'command': 0x%x is no register command", static_cast<unsigned>(*command));
+    return std::nullopt;
+}
+
+// register_data(motor_id, command, register, value): the data bytes of a
+// register frame, for whoever answers as a motor (the answer's layout is
+// the request's).
+PyObject* register_data(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_arguments("register_data", 4, nargs)) return nullptr;
+    const auto motor_id = unsigned_argument(args[0], "motor_id", 0, 0xFFFF);
+    if (!motor_id) return nullptr;
+    const auto command = register_command_argument(args[1]);
+    if (!command) return nullptr;
+    const auto reg = register_argument(args[2]);
+    if (!reg) return nullptr;
+    const auto value = register_value(args[3]);
+    if (!value) return nullptr;
+    return data_object(dm::encode_register_data(static_cast<std::uint16_t>(*motor_id), *command, *reg, *value));
 }
 
 // --- Frames from the motor ---
@@ -253,6 +376,32 @@ PyObject* feedback_motor_id(PyObject*, PyObject* data_object) {
     const std::optional<dm::FrameData> data = frame_data(data_object);
     if (!data) return nullptr;
     return PyLong_FromLong(dm::feedback_motor_id(*data));
+}
+
+// (motor_id, command, register, raw, single) of a register frame's data, the
+// value both as the u32 and as the single of the same bits (the caller
+// knows the register's type); None when `data` is not 8 bytes or byte 2 is
+// no register command.
+PyObject* register_fields(const dm::RegisterFrame& frame) {
+    return Py_BuildValue("(iiikd)", static_cast<int>(frame.motor_id), static_cast<int>(frame.command),
+                         static_cast<int>(frame.reg), static_cast<unsigned long>(frame.value),
+                         static_cast<double>(frame.float_value()));
+}
+
+PyObject* decode_register(PyObject*, PyObject* data_object) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data_object, &view, PyBUF_SIMPLE) != 0) {
+        name_type_error("data");
+        return nullptr;
+    }
+    dm::FrameData data{};
+    const bool eight = view.len == static_cast<Py_ssize_t>(data.size());
+    if (eight) std::memcpy(data.data(), view.buf, data.size());
+    PyBuffer_Release(&view);
+    if (!eight) Py_RETURN_NONE;
+    const std::optional<dm::RegisterFrame> frame = dm::decode_register(data);
+    if (!frame) Py_RETURN_NONE;
+    return register_fields(*frame);
 }
 
 // encode_feedback(*, motor_id, error, position, velocity, torque, t_mos,
@@ -316,16 +465,16 @@ PyObject* encode_feedback(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 // --- What the bus and the simulated motor need of a handle ---
 
-// tervalin.MitLimits, for the one place that makes a MitLimits: the kit
-// makes only MotorState values.
-PyObject* mit_limits_class = nullptr;
-
-// limits_of(motor): a new MitLimits with the handle's limits.
+// limits_of(motor): a new MitLimits with the handle's limits, made by
+// calling the class the tervalin module holds in its state (the kit makes
+// only MotorState values itself).
 PyObject* limits_of(PyObject*, PyObject* motor_object) {
     const auto motor = producer::read<DamiaoRecord>(motor_object, "motor");
     if (!motor) return nullptr;
+    PyTypeObject* mit_limits = producer::class_of<MitLimitsRecord>();
+    if (mit_limits == nullptr) return nullptr;
     const MitLimitsRecord& l = motor->limits;
-    return PyObject_CallFunction(mit_limits_class, "ddddd", static_cast<double>(l.p_max),
+    return PyObject_CallFunction(reinterpret_cast<PyObject*>(mit_limits), "ddddd", static_cast<double>(l.p_max),
                                  static_cast<double>(l.v_max), static_cast<double>(l.kp_max),
                                  static_cast<double>(l.kd_max), static_cast<double>(l.t_max));
 }
@@ -354,32 +503,38 @@ const char* command_name(dm::Command command) {
 // decode_command(can_id, data, motor): what the motor of the handle reads
 // from a frame, or None when the frame is not a command to it:
 //   ("enable",), ("disable",), ("set_zero",), ("clear_error",),
-//   ("write", register, value), ("mit", q, dq, kp, kd, tau),
-//   ("pos_vel", position, velocity), ("vel", velocity),
-//   ("force_pos", position, velocity_limit, torque_ratio).
-// A frame of another length than 8 is no command.
+//   ("register", command, register, raw, single) for a read, write or save
+//   of its motor id, ("mit", q, dq, kp, kd, tau), ("pos_vel", position,
+//   velocity), ("vel", velocity), ("force_pos", position, velocity_limit,
+//   torque_ratio).
+// A frame of another length than 8 is no command; `can_id` is a standard id.
 PyObject* decode_command(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!expect_arguments("decode_command", 3, nargs)) return nullptr;
-    const long can_id = PyLong_AsLong(args[0]);
-    if (can_id == -1 && PyErr_Occurred()) return nullptr;
+    const auto can_id = unsigned_argument(args[0], "can_id", 0, dm::max_standard_id,
+                                          "argument '%s': %U is not a standard CAN id (%ld..%ld)");
+    if (!can_id) return nullptr;
     const auto motor = producer::read<DamiaoRecord>(args[2], "motor");
     if (!motor) return nullptr;
     Py_buffer view;
-    if (PyObject_GetBuffer(args[1], &view, PyBUF_SIMPLE) != 0) return nullptr;
+    if (PyObject_GetBuffer(args[1], &view, PyBUF_SIMPLE) != 0) {
+        name_type_error("data");
+        return nullptr;
+    }
     dm::FrameData data{};
     const bool eight = view.len == static_cast<Py_ssize_t>(data.size());
     if (eight) std::memcpy(data.data(), view.buf, data.size());
     PyBuffer_Release(&view);
     if (!eight) Py_RETURN_NONE;
-    const std::uint32_t id = static_cast<std::uint32_t>(can_id);
+    const std::uint32_t id = *can_id;
     const std::uint32_t own = motor->motor_id;
-    if (can_id >= 0 && id == dm::register_write_id) {
-        const std::optional<dm::RegisterWrite> write = dm::decode_register_write(data);
-        if (!write || write->motor_id != own) Py_RETURN_NONE;
-        return Py_BuildValue("(sIk)", "write", static_cast<unsigned>(write->reg),
-                             static_cast<unsigned long>(write->value));
+    if (id == dm::register_id) {
+        const std::optional<dm::RegisterFrame> request = dm::decode_register(data);
+        if (request && request->motor_id == own)
+            return Py_BuildValue("(siikd)", "register", static_cast<int>(request->command),
+                                 static_cast<int>(request->reg), static_cast<unsigned long>(request->value),
+                                 static_cast<double>(request->float_value()));
+        // A motor with id 0x7FF also takes system commands there (below).
     }
-    if (can_id < 0) Py_RETURN_NONE;
     if (id == dm::mit_base + own) {
         if (const std::optional<dm::Command> command = dm::decode_command(data))
             return Py_BuildValue("(s)", command_name(*command));
@@ -399,13 +554,15 @@ PyObject* decode_command(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-// The status codes by name, from the codec's constants: tervalin_dm.Status
-// is checked against this table.
-struct StatusCode {
+// The codec's named numbers, exported as tables of (name, value) pairs from
+// which tervalin_dm builds its enums: each number is written only in the
+// codec's headers.
+struct NamedCode {
     const char* name;
-    std::uint8_t value;
+    int value;
 };
-constexpr StatusCode status_codes[] = {
+
+constexpr NamedCode status_codes[] = {
     {"DISABLED", dm::status::disabled},
     {"ENABLED", dm::status::enabled},
     {"SENSOR_ERROR", dm::status::sensor_error},
@@ -419,19 +576,65 @@ constexpr StatusCode status_codes[] = {
     {"OVERLOAD", dm::status::overload},
 };
 
-PyObject* status_table() {
-    constexpr Py_ssize_t count = sizeof status_codes / sizeof status_codes[0];
-    PyObject* table = PyTuple_New(count);
-    if (table == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* entry = Py_BuildValue("(si)", status_codes[i].name, static_cast<int>(status_codes[i].value));
-        if (entry == nullptr) {
-            Py_DECREF(table);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(table, i, entry);
+constexpr int code(tervalin::ControlMode mode) { return static_cast<int>(mode); }
+constexpr int code(dm::RegisterCommand command) { return static_cast<int>(command); }
+
+constexpr NamedCode control_modes[] = {
+    {"MIT", code(tervalin::ControlMode::mit)},
+    {"POS_VEL", code(tervalin::ControlMode::pos_vel)},
+    {"VEL", code(tervalin::ControlMode::vel)},
+    {"FORCE_POS", code(tervalin::ControlMode::force_pos)},
+};
+
+constexpr NamedCode register_commands[] = {
+    {"READ", code(dm::RegisterCommand::read)},
+    {"WRITE", code(dm::RegisterCommand::write)},
+    {"SAVE", code(dm::RegisterCommand::save)},
+};
+
+constexpr NamedCode constants[] = {
+    {"control_mode_register", dm::control_mode_register},
+    {"register_id", static_cast<int>(dm::register_id)},
+    {"max_standard_id", static_cast<int>(dm::max_standard_id)},
+    {"feedback_motor_id_mask", dm::feedback_motor_id_mask},
+};
+
+template <std::size_t count>
+PyObject* table_of(const NamedCode (&codes)[count]) {
+    Owned table(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!table) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* entry = Py_BuildValue("(si)", codes[i].name, codes[i].value);
+        if (entry == nullptr) return nullptr;
+        PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), entry);
     }
-    return table;
+    return table.release();
+}
+
+bool add_tables(PyObject* module) {
+    if (PyModule_Add(module, "status_codes", table_of(status_codes)) < 0) return false;
+    if (PyModule_Add(module, "control_modes", table_of(control_modes)) < 0) return false;
+    if (PyModule_Add(module, "register_commands", table_of(register_commands)) < 0) return false;
+    for (const NamedCode& constant : constants)
+        if (PyModule_AddIntConstant(module, constant.name, constant.value) < 0) return false;
+    return true;
+}
+
+// The functions say they are the package's (tervalin_dm re-exports them), so
+// that their errors name the module a user imported, not this private one.
+bool present_in_package(PyObject* module) {
+    const Owned name(PyModule_GetNameObject(module));
+    if (!name) return false;
+    const Owned dot(PyUnicode_FromString("."));
+    if (!dot) return false;
+    const Owned parts(PyUnicode_RPartition(name.get(), dot.get()));
+    if (!parts) return false;
+    PyObject* package = PyTuple_GET_ITEM(parts.get(), 0);
+    for (const PyMethodDef* method = PyModule_GetDef(module)->m_methods; method->ml_name != nullptr; ++method) {
+        const Owned function(PyObject_GetAttrString(module, method->ml_name));
+        if (!function || PyObject_SetAttrString(function.get(), "__module__", package) < 0) return false;
+    }
+    return true;
 }
 
 template <class Function>
@@ -468,6 +671,21 @@ PyMethodDef methods[] = {
     {"feedback_motor_id", as_method(feedback_motor_id), METH_O,
      "feedback_motor_id(data, /)\n--\n\n"
      "The motor id a feedback frame carries (the low four bits of its first byte)."},
+    {"read_register", as_method(read_register), METH_FASTCALL,
+     "read_register(motor, register, /)\n--\n\n"
+     "The frame that asks `motor` (a Damiao or a motor id) for a register's value."},
+    {"write_register", as_method(write_register), METH_FASTCALL,
+     "write_register(motor, register, value, /)\n--\n\n"
+     "The frame that writes `value` (a float as a single, an int as a u32) to a register of `motor`."},
+    {"save_parameters", as_method(save_parameters), METH_O,
+     "save_parameters(motor, /)\n--\n\n"
+     "The frame that saves every register of `motor` to its flash (a motor does so only while disabled)."},
+    {"decode_register", as_method(decode_register), METH_O,
+     "decode_register(data, /)\n--\n\n"
+     "(motor_id, command, register, raw, single) of a register frame's data, or None."},
+    {"register_data", as_method(register_data), METH_FASTCALL,
+     "register_data(motor_id, command, register, value, /)\n--\n\n"
+     "The data bytes of a register frame, as a motor answers a request."},
     {"limits_of", as_method(limits_of), METH_O, nullptr},
     {"timeout_of", as_method(timeout_of), METH_O, nullptr},
     {"decode_command", as_method(decode_command), METH_FASTCALL, nullptr},
@@ -489,17 +707,9 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT,
 PyMODINIT_FUNC PyInit__codec() {
     // Imports tervalin and checks its layout now, so a mismatch fails the import.
     if (!producer::bind()) return nullptr;
-    if (mit_limits_class == nullptr) {
-        PyObject* tervalin = PyImport_ImportModule("tervalin");
-        if (tervalin == nullptr) return nullptr;
-        mit_limits_class = PyObject_GetAttrString(tervalin, "MitLimits");
-        Py_DECREF(tervalin);
-        if (mit_limits_class == nullptr) return nullptr;
-    }
     PyObject* module = PyModule_Create(&definition);
     if (module == nullptr) return nullptr;
-    PyObject* table = status_table();
-    if (table == nullptr || PyModule_Add(module, "status_codes", table) < 0) {
+    if (!add_tables(module) || !present_in_package(module)) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -20,10 +20,10 @@ from tervalin import ControlSetpoint, Damiao, MitSetpoint
 from tervalin_dm import _codec
 from tervalin_dm._codec import encode_feedback
 from tervalin_dm._status import Status
+from tervalin_dm.registers import Register, RegisterCommand
 
 __all__ = ["SimulatedMotor"]
 
-_CONTROL_MODE_REGISTER = 10
 _MODES = {"mit": 1, "pos_vel": 2, "vel": 3, "force_pos": 4}
 
 # The python-can notifiers that simulated motors started, each stopped with
@@ -161,8 +161,9 @@ class SimulatedMotor(can.Listener):
                 self.position = 0.0
             elif kind == "clear_error":
                 self.fault = None
-            elif kind == "write" and values[0] == _CONTROL_MODE_REGISTER and int(values[1]) in _MODES.values():
-                self.mode = int(values[1])
+            elif (kind == "register" and values[0] == RegisterCommand.WRITE and values[1] == Register.CTRL_MODE
+                  and int(values[2]) in _MODES.values()):
+                self.mode = int(values[2])
                 self.setpoint = None
                 self._target = ()
             self.received += 1
