@@ -199,7 +199,7 @@ def add_common(parser: argparse.ArgumentParser, *, suppress: bool) -> None:
                      help="the channel (can0, PCAN_USBBUS1, /dev/ttyACM0, ...); by default from python-can's "
                           "configuration")
     bus.add_argument("-b", "--bitrate", type=int, default=default("bitrate"),
-                     help="the bus rate in bit/s (Damiao motors leave the factory at 1000000)")
+                     help="the bus rate in bit/s")
     tool = parser.add_argument_group("motor arguments")
     tool.add_argument("--simulate", metavar="N", type=simulated_count, default=default("simulate"),
                       help=f"run against N simulated motors (ids 1..N, master id 0x{SIMULATED_MASTER_BASE:X}+id) "
