@@ -32,8 +32,14 @@ class RegisterReader(can.Listener):
         self._request_id = -1  # where reads go: their echo there (own frames, another host's read) is no answer
 
     def on_message_received(self, msg: can.Message) -> None:
-        if (msg.is_extended_id or msg.is_remote_frame or msg.is_error_frame or msg.is_fd or not msg.is_rx
-                or msg.arbitration_id == self._request_id):
+        if (
+            msg.is_extended_id
+            or msg.is_remote_frame
+            or msg.is_error_frame
+            or msg.is_fd
+            or not msg.is_rx
+            or msg.arbitration_id == self._request_id
+        ):
             return
         reply = decode_register_reply(msg.data)
         if reply is None or reply.command != RegisterCommand.READ:

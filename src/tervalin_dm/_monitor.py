@@ -20,8 +20,8 @@ import time
 from collections.abc import Sequence
 
 import can
-
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint
+
 from tervalin_dm import Register, decode_feedback, decode_register_reply, feedback_motor_id
 from tervalin_dm._exchange import RegisterReader, listening
 from tervalin_dm._status import describe
@@ -54,8 +54,10 @@ class FeedbackTable(can.Listener):
 
     def __init__(self, motors: Sequence[Damiao], limits: Sequence[MitLimits]) -> None:
         self.rows = [Row(motor) for motor in motors]
-        self._routes = {(motor.master_id, motor.motor_id & 0xF): (row, lim)
-                        for motor, row, lim in zip(motors, self.rows, limits)}
+        self._routes = {
+            (motor.master_id, motor.motor_id & 0xF): (row, lim)
+            for motor, row, lim in zip(motors, self.rows, limits, strict=True)
+        }
         self._ids = {motor.motor_id for motor in motors}
         self.lock = threading.Lock()
 
@@ -97,9 +99,16 @@ def cells(row: Row, now: float, poll: bool) -> list[str]:
         values = ["no frame yet", "-", "-", "-", "-", "-", "-", "-"]
     else:
         age = now - row.last
-        values = [describe(state.error) + (" (stale)" if age > STALE_S else ""), f"{state.position:+.4f}",
-                  f"{state.velocity:+.4f}", f"{state.torque:+.4f}", str(state.t_mos), str(state.t_rotor),
-                  f"{row.rate:.0f}", f"{age:.1f}"]
+        values = [
+            describe(state.error) + (" (stale)" if age > STALE_S else ""),
+            f"{state.position:+.4f}",
+            f"{state.velocity:+.4f}",
+            f"{state.torque:+.4f}",
+            str(state.t_mos),
+            str(state.t_rotor),
+            f"{row.rate:.0f}",
+            f"{age:.1f}",
+        ]
     tail = [number_text(row.polled[r]) if r in row.polled else "-" for r in POLLED] if poll else []
     return head + values + tail
 
@@ -108,11 +117,13 @@ def lines(rows: Sequence[Row], now: float, poll: bool, title: str) -> list[str]:
     headers = list(HEADERS) + ([r.vendor_name for r in POLLED] if poll else [])
     units = list(UNITS) + ([r.unit for r in POLLED] if poll else [])
     body = [cells(row, now, poll) for row in rows]
-    widths = [max(len(c) for c in column) for column in zip(headers, units, *body)]
+    widths = [max(len(c) for c in column) for column in zip(headers, units, *body, strict=True)]
 
     def line(row: Sequence[str]) -> str:
-        return "  ".join(cell.rjust(width) if i >= 3 else cell.ljust(width)
-                         for i, (cell, width) in enumerate(zip(row, widths)))
+        return "  ".join(
+            cell.rjust(width) if i >= 3 else cell.ljust(width)
+            for i, (cell, width) in enumerate(zip(row, widths, strict=True))
+        )
 
     return [title, "", line(headers), line(units), *(line(row) for row in body), "", "q or Ctrl-C: quit"]
 
@@ -189,20 +200,23 @@ def run(bus: can.BusABC, args: argparse.Namespace) -> int:
                 if any(answer is None for answer in read.values()):
                     raise Failure(f"motor {motor_id:#x} did not answer reads of PMAX, VMAX and TMAX")
                 motors.append(motor)
-                limits.append(MitLimits(p_max=read[Register.PMAX][1], v_max=read[Register.VMAX][1],
-                                        t_max=read[Register.TMAX][1]))
+                limits.append(
+                    MitLimits(p_max=read[Register.PMAX][1], v_max=read[Register.VMAX][1], t_max=read[Register.TMAX][1])
+                )
             table = FeedbackTable(motors, limits)
             notifier.add_listener(table)
             if args.poll:
                 threads.append(threading.Thread(target=poll_loop, args=(reader, table, timeout, stop), daemon=True))
             if args.simulate:
-                threads.append(threading.Thread(target=drive_simulated, args=(args.simulated_channel, motors, stop),
-                                                daemon=True))
+                threads.append(
+                    threading.Thread(target=drive_simulated, args=(args.simulated_channel, motors, stop), daemon=True)
+                )
             for thread in threads:
                 thread.start()
             where = "simulated motors" if args.simulate else getattr(bus, "channel_info", "the bus")
-            title = f"tervalin-dm monitor: {len(motors)} motor(s) on {where}" + (", polling p_m and xout" if
-                                                                                 args.poll else "")
+            title = f"tervalin-dm monitor: {len(motors)} motor(s) on {where}" + (
+                ", polling p_m and xout" if args.poll else ""
+            )
             try:
                 curses.wrapper(show, table, args.poll, title)
             except KeyboardInterrupt:

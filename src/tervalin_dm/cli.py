@@ -24,6 +24,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING
 
 from tervalin import Damiao, MitLimits, MotorState
+
 from tervalin_dm import ControlMode, Register
 from tervalin_dm._status import describe, is_error
 from tervalin_dm.scan import DEFAULT_IDS, DEFAULT_TIMEOUT_MS, FoundMotor, scan
@@ -89,18 +90,20 @@ def json_value(value: int | float) -> int | float:
 
 def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
     """A plain-text table, columns left-aligned; the last column is not padded."""
-    widths = [max(len(str(cell)) for cell in column) for column in zip(headers, *rows)]
+    widths = [max(len(str(cell)) for cell in column) for column in zip(headers, *rows, strict=True)]
     lines = []
     for row in (headers, *rows):
-        cells = [str(cell).ljust(width) for cell, width in zip(row[:-1], widths)]
+        cells = [str(cell).ljust(width) for cell, width in zip(row[:-1], widths[:-1], strict=True)]
         lines.append("  ".join([*cells, str(row[-1])]).rstrip())
     return "\n".join(lines)
 
 
 def state_text(state: MotorState) -> str:
-    return (f"{describe(state.error)}, position {number_text(state.position)} rad, "
-            f"velocity {number_text(state.velocity)} rad/s, torque {number_text(state.torque)} N·m, "
-            f"MOS {state.t_mos} °C, rotor {state.t_rotor} °C")
+    return (
+        f"{describe(state.error)}, position {number_text(state.position)} rad, "
+        f"velocity {number_text(state.velocity)} rad/s, torque {number_text(state.torque)} N·m, "
+        f"MOS {state.t_mos} °C, rotor {state.t_rotor} °C"
+    )
 
 
 def mode_text(mode: int) -> str:
@@ -183,8 +186,16 @@ def parse_value(register: Register, text: str) -> int | float:
 
 # The common options, accepted before or after the command. Each command's parser gets them with their defaults
 # suppressed, so that a value given before the command is not overwritten by the default after it.
-COMMON_DEFAULTS = {"interface": None, "channel": None, "bitrate": None, "simulate": None, "master": None,
-                   "timeout": None, "yes": False, "verbose": 0}
+COMMON_DEFAULTS = {
+    "interface": None,
+    "channel": None,
+    "bitrate": None,
+    "simulate": None,
+    "master": None,
+    "timeout": None,
+    "yes": False,
+    "verbose": 0,
+}
 
 
 def add_common(parser: argparse.ArgumentParser, *, suppress: bool) -> None:
@@ -192,27 +203,58 @@ def add_common(parser: argparse.ArgumentParser, *, suppress: bool) -> None:
         return argparse.SUPPRESS if suppress else COMMON_DEFAULTS[name]
 
     bus = parser.add_argument_group("bus arguments (as python-can's tools take them)")
-    bus.add_argument("-i", "--interface", default=default("interface"),
-                     help="the python-can interface (socketcan, pcan, slcan, gs_usb, ...); by default from "
-                          "python-can's configuration file or its CAN_INTERFACE environment variable")
-    bus.add_argument("-c", "--channel", default=default("channel"),
-                     help="the channel (can0, PCAN_USBBUS1, /dev/ttyACM0, ...); by default from python-can's "
-                          "configuration")
-    bus.add_argument("-b", "--bitrate", type=int, default=default("bitrate"),
-                     help="the bus rate in bit/s")
+    bus.add_argument(
+        "-i",
+        "--interface",
+        default=default("interface"),
+        help="the python-can interface (socketcan, pcan, slcan, gs_usb, ...); by default from "
+        "python-can's configuration file or its CAN_INTERFACE environment variable",
+    )
+    bus.add_argument(
+        "-c",
+        "--channel",
+        default=default("channel"),
+        help="the channel (can0, PCAN_USBBUS1, /dev/ttyACM0, ...); by default from python-can's configuration",
+    )
+    bus.add_argument("-b", "--bitrate", type=int, default=default("bitrate"), help="the bus rate in bit/s")
     tool = parser.add_argument_group("motor arguments")
-    tool.add_argument("--simulate", metavar="N", type=simulated_count, default=default("simulate"),
-                      help=f"run against N simulated motors (ids 1..N, master id 0x{SIMULATED_MASTER_BASE:X}+id) "
-                           "on a private virtual channel instead of the bus; nothing is kept between runs")
-    tool.add_argument("--master", metavar="ID", type=motor_id, default=default("master"),
-                      help="the motor's master id; read from the motor when not given")
-    tool.add_argument("--timeout", metavar="MS", type=positive_ms, default=default("timeout"),
-                      help=f"how long to wait for each answer (default {REPLY_TIMEOUT_MS} ms, "
-                           f"{DEFAULT_TIMEOUT_MS} ms per id for scan)")
-    tool.add_argument("-y", "--yes", action="store_true", default=default("yes"),
-                      help="make changes of ids or bus rate and saves without asking")
-    tool.add_argument("-v", "--verbose", action="count", default=default("verbose"),
-                      help="log what happens on the bus (-v: info, -vv: debug)")
+    tool.add_argument(
+        "--simulate",
+        metavar="N",
+        type=simulated_count,
+        default=default("simulate"),
+        help=f"run against N simulated motors (ids 1..N, master id 0x{SIMULATED_MASTER_BASE:X}+id) "
+        "on a private virtual channel instead of the bus; nothing is kept between runs",
+    )
+    tool.add_argument(
+        "--master",
+        metavar="ID",
+        type=motor_id,
+        default=default("master"),
+        help="the motor's master id; read from the motor when not given",
+    )
+    tool.add_argument(
+        "--timeout",
+        metavar="MS",
+        type=positive_ms,
+        default=default("timeout"),
+        help=f"how long to wait for each answer (default {REPLY_TIMEOUT_MS} ms, "
+        f"{DEFAULT_TIMEOUT_MS} ms per id for scan)",
+    )
+    tool.add_argument(
+        "-y",
+        "--yes",
+        action="store_true",
+        default=default("yes"),
+        help="make changes of ids or bus rate and saves without asking",
+    )
+    tool.add_argument(
+        "-v",
+        "--verbose",
+        action="count",
+        default=default("verbose"),
+        help="log what happens on the bus (-v: info, -vv: debug)",
+    )
 
 
 def epilog(*lines: str) -> str:
@@ -221,16 +263,28 @@ def epilog(*lines: str) -> str:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog=PROG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Find, inspect, configure and watch Damiao DM-series motors on a CAN bus.",
-        epilog=epilog("--simulate 2 scan", "-i socketcan -c can0 scan", "-c can0 info 1",
-                      "-c can0 set 1 TIMEOUT 1000", "-c can0 monitor 1 2"))
+        epilog=epilog(
+            "--simulate 2 scan",
+            "-i socketcan -c can0 scan",
+            "-c can0 info 1",
+            "-c can0 set 1 TIMEOUT 1000",
+            "-c can0 monitor 1 2",
+        ),
+    )
     add_common(parser, suppress=False)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, help_text: str, *examples: str, run: Callable[..., int]) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help_text, description=help_text, epilog=epilog(*examples),
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub = commands.add_parser(
+            name,
+            help=help_text,
+            description=help_text,
+            epilog=epilog(*examples),
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
         add_common(sub, suppress=True)
         sub.set_defaults(run=run)
         return sub
@@ -241,27 +295,54 @@ def build_parser() -> argparse.ArgumentParser:
     def json_arg(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--json", action="store_true", help="print JSON for scripts")
 
-    sub = command("scan", "find the motors on the bus: their ids, master ids, control modes and firmware",
-                  "scan", "scan --ids 1-16 --timeout 10", "--simulate 3 scan --json", run=run_scan)
-    sub.add_argument("--ids", type=id_ranges, default=DEFAULT_IDS,
-                     help=f"the ids to ask, e.g. 1-16 or 0x10-0x1f,0x30 (default 0x{DEFAULT_IDS[0]:x}-"
-                          f"0x{DEFAULT_IDS[-1]:x}); each id where no motor answers costs one timeout")
+    sub = command(
+        "scan",
+        "find the motors on the bus: their ids, master ids, control modes and firmware",
+        "scan",
+        "scan --ids 1-16 --timeout 10",
+        "--simulate 3 scan --json",
+        run=run_scan,
+    )
+    sub.add_argument(
+        "--ids",
+        type=id_ranges,
+        default=DEFAULT_IDS,
+        help=f"the ids to ask, e.g. 1-16 or 0x10-0x1f,0x30 (default 0x{DEFAULT_IDS[0]:x}-"
+        f"0x{DEFAULT_IDS[-1]:x}); each id where no motor answers costs one timeout",
+    )
     json_arg(sub)
-    sub = command("info", "every register of a motor: name, number, value, unit and meaning",
-                  "info 1", "info 0x02 --master 0x12", "info 1 --json", run=run_info)
+    sub = command(
+        "info",
+        "every register of a motor: name, number, value, unit and meaning",
+        "info 1",
+        "info 0x02 --master 0x12",
+        "info 1 --json",
+        run=run_info,
+    )
     motor_arg(sub)
     json_arg(sub)
     sub = command("get", "read one register", "get 1 PMAX", "get 1 pmax", "get 1 21 --json", run=run_get)
     motor_arg(sub)
     sub.add_argument("register", metavar="REGISTER", type=register_arg, help="a name (PMAX, pmax) or number (21)")
     json_arg(sub)
-    sub = command("set", "write one register (not kept over a power cycle until `save`)",
-                  "set 1 TIMEOUT 1000", "set 1 MST_ID 0x11 --yes", "set 1 CTRL_MODE POS_VEL", run=run_set)
+    sub = command(
+        "set",
+        "write one register (not kept over a power cycle until `save`)",
+        "set 1 TIMEOUT 1000",
+        "set 1 MST_ID 0x11 --yes",
+        "set 1 CTRL_MODE POS_VEL",
+        run=run_set,
+    )
     motor_arg(sub)
     sub.add_argument("register", metavar="REGISTER", type=register_arg, help="a name (PMAX, pmax) or number (21)")
     sub.add_argument("value", metavar="VALUE", help="the new value (integers also as 0x..)")
-    sub = command("save", "save every register to the motor's flash (the motor must be disabled)",
-                  "save 1", "save 1 --yes", run=run_save)
+    sub = command(
+        "save",
+        "save every register to the motor's flash (the motor must be disabled)",
+        "save 1",
+        "save 1 --yes",
+        run=run_save,
+    )
     motor_arg(sub)
     sub = command("zero", "make the motor's present position its zero", "zero 1", run=run_zero)
     motor_arg(sub)
@@ -271,14 +352,27 @@ def build_parser() -> argparse.ArgumentParser:
     motor_arg(sub)
     sub = command("mode", "switch a motor's control mode", "mode 1 MIT", "mode 1 pos_vel", run=run_mode)
     motor_arg(sub)
-    sub.add_argument("mode", metavar="|".join(ControlMode.__members__), type=str.upper,
-                     choices=list(ControlMode.__members__), help="the control mode")
-    sub = command("monitor", "a live table of the motors' feedback; q or Ctrl-C ends it",
-                  "monitor 1 2", "monitor 1 --poll", "--simulate 2 monitor 1 2", run=run_monitor)
+    sub.add_argument(
+        "mode",
+        metavar="|".join(ControlMode.__members__),
+        type=str.upper,
+        choices=list(ControlMode.__members__),
+        help="the control mode",
+    )
+    sub = command(
+        "monitor",
+        "a live table of the motors' feedback; q or Ctrl-C ends it",
+        "monitor 1 2",
+        "monitor 1 --poll",
+        "--simulate 2 monitor 1 2",
+        run=run_monitor,
+    )
     sub.add_argument("motors", metavar="MOTOR", type=motor_id, nargs="+", help="the motor ids")
-    sub.add_argument("--poll", action="store_true",
-                     help="also read each motor's p_m and xout registers (positions, moving nothing) several "
-                          "times a second")
+    sub.add_argument(
+        "--poll",
+        action="store_true",
+        help="also read each motor's p_m and xout registers (positions, moving nothing) several times a second",
+    )
     return parser
 
 
@@ -295,8 +389,9 @@ def open_bus(args: argparse.Namespace) -> Iterator["can.BusABC"]:
             args.simulated_channel = channel  # for the monitor, which commands the simulated motors itself
             yield bus
         return
-    config = {name: getattr(args, name) for name in ("interface", "channel", "bitrate")
-              if getattr(args, name) is not None}
+    config = {
+        name: getattr(args, name) for name in ("interface", "channel", "bitrate") if getattr(args, name) is not None
+    }
     try:
         # Like python-can's tools: what is not given comes from its configuration file and environment.
         bus = can.Bus(**config)
@@ -386,9 +481,22 @@ def run_scan(bus: "can.BusABC", args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps([found_json(motor) for motor in found], indent=2))
     elif found:
-        print(table(("motor", "master", "mode", "sw_ver", "sub_ver", "hw_ver"),
-                    [(f"{m.motor_id:#x}", f"{m.master_id:#x}", optional(m.control_mode, mode_text),
-                      optional(m.sw_ver, str), optional(m.sub_ver, str), optional(m.hw_ver, str)) for m in found]))
+        print(
+            table(
+                ("motor", "master", "mode", "sw_ver", "sub_ver", "hw_ver"),
+                [
+                    (
+                        f"{m.motor_id:#x}",
+                        f"{m.master_id:#x}",
+                        optional(m.control_mode, mode_text),
+                        optional(m.sw_ver, str),
+                        optional(m.sub_ver, str),
+                        optional(m.hw_ver, str),
+                    )
+                    for m in found
+                ],
+            )
+        )
     if not found:
         print(f"{PROG}: no motor answered on ids {args.ids[0]:#x} to {args.ids[-1]:#x}", file=sys.stderr)
         return EXIT_FAILED
@@ -401,9 +509,14 @@ def optional(value: object, text: Callable[..., str]) -> str:
 
 def found_json(motor: FoundMotor) -> dict[str, object]:
     mode = motor.control_mode
-    return {"motor_id": motor.motor_id, "master_id": motor.master_id,
-            "control_mode": mode.name if isinstance(mode, ControlMode) else mode,
-            "sw_ver": motor.sw_ver, "sub_ver": motor.sub_ver, "hw_ver": motor.hw_ver}
+    return {
+        "motor_id": motor.motor_id,
+        "master_id": motor.master_id,
+        "control_mode": mode.name if isinstance(mode, ControlMode) else mode,
+        "sw_ver": motor.sw_ver,
+        "sub_ver": motor.sub_ver,
+        "hw_ver": motor.hw_ver,
+    }
 
 
 class Progress:
@@ -449,9 +562,21 @@ def run_info(bus: "can.BusABC", args: argparse.Namespace) -> int:
         print(json.dumps([register_json(register, value) for register, value in values], indent=2))
     else:
         print(f"motor {motor.motor_id:#x}, master id {motor.master_id:#x}")
-        print(table(("register", "number", "value", "unit", "meaning"),
-                    [(register.name, str(int(register)), "no answer" if value is None else value_text(register, value),
-                      register.unit, register.description) for register, value in values]))
+        print(
+            table(
+                ("register", "number", "value", "unit", "meaning"),
+                [
+                    (
+                        register.name,
+                        str(int(register)),
+                        "no answer" if value is None else value_text(register, value),
+                        register.unit,
+                        register.description,
+                    )
+                    for register, value in values
+                ],
+            )
+        )
     missing = [register.name for register, value in values if value is None]
     if missing:
         print(f"{PROG}: motor {motor.motor_id:#x} did not answer reads of {', '.join(missing)}", file=sys.stderr)
@@ -460,9 +585,14 @@ def run_info(bus: "can.BusABC", args: argparse.Namespace) -> int:
 
 
 def register_json(register: Register, value: int | float | None) -> dict[str, object]:
-    return {"register": register.name, "vendor_name": register.vendor_name, "number": int(register),
-            "value": None if value is None else json_value(value), "unit": register.unit,
-            "description": register.description}
+    return {
+        "register": register.name,
+        "vendor_name": register.vendor_name,
+        "number": int(register),
+        "value": None if value is None else json_value(value),
+        "unit": register.unit,
+        "description": register.description,
+    }
 
 
 def run_get(bus: "can.BusABC", args: argparse.Namespace) -> int:
@@ -472,8 +602,9 @@ def run_get(bus: "can.BusABC", args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(register_json(args.register, value), indent=2))
     else:
-        print(f"{args.register.name} ({int(args.register)}) = {value_text(args.register, value)} {args.register.unit}"
-              .rstrip())
+        print(
+            f"{args.register.name} ({int(args.register)}) = {value_text(args.register, value)} {args.register.unit}".rstrip()
+        )
     return EXIT_OK
 
 
@@ -485,8 +616,11 @@ def run_set(bus: "can.BusABC", args: argparse.Namespace) -> int:
     motor = handle(bus, args.motor, args)
     if register in MOVING_WRITES:
         new = value_text(register, value)
-        confirm(args, f"write {register.name} = {new} to motor {motor.motor_id:#x}: "
-                      + MOVING_WRITES[register].format(new=new, motor=f"{motor.motor_id:#x}"))
+        confirm(
+            args,
+            f"write {register.name} = {new} to motor {motor.motor_id:#x}: "
+            + MOVING_WRITES[register].format(new=new, motor=f"{motor.motor_id:#x}"),
+        )
     with motor_bus(bus, motor) as mbus:
         echoed = mbus.write_register(motor, register, value)
     print(f"{register.name} ({int(register)}) = {value_text(register, echoed)} {register.unit}".rstrip())
@@ -507,8 +641,9 @@ def run_save(bus: "can.BusABC", args: argparse.Namespace) -> int:
         try:
             mbus.save_parameters(motor)
         except NoReply as error:
-            raise Failure(f"{error} (a motor saves only while disabled: `{PROG} disable {motor.motor_id:#x}`)") \
-                from error
+            raise Failure(
+                f"{error} (a motor saves only while disabled: `{PROG} disable {motor.motor_id:#x}`)"
+            ) from error
     print(f"motor {motor.motor_id:#x}: every register saved")
     return EXIT_OK
 
@@ -559,8 +694,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: python-can is missing: {INSTALL_HINT}", file=sys.stderr)
         return EXIT_USAGE
     if args.verbose:
-        logging.basicConfig(level=logging.DEBUG if args.verbose > 1 else logging.INFO,
-                            format="%(name)s %(levelname)s: %(message)s")
+        logging.basicConfig(
+            level=logging.DEBUG if args.verbose > 1 else logging.INFO, format="%(name)s %(levelname)s: %(message)s"
+        )
     try:
         with open_bus(args) as bus:
             return args.run(bus, args)

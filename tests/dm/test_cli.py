@@ -22,18 +22,33 @@ SLOW = ["--timeout", "200"]
 
 def run(*argv, env=None, cwd=None, stdin=subprocess.DEVNULL):
     """Runs `tervalin-dm argv` (through the interpreter, so that the test needs no installed script)."""
-    return subprocess.run([sys.executable, "-m", "tervalin_dm.cli", *argv], capture_output=True, text=True,
-                          timeout=120, env=env, cwd=cwd, stdin=stdin)
+    return subprocess.run(
+        [sys.executable, "-m", "tervalin_dm.cli", *argv],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+        cwd=cwd,
+        stdin=stdin,
+    )
 
 
 # (command line, exit status, fragments of stdout, fragments of stderr)
 COMMANDS = [
-    (["--simulate", "2", "scan", "--ids", "1-4"], 0, ["motor", "master", "0x1", "0x11", "0x2", "0x12", "MIT"],
-     ["found motor 0x1 (master 0x11)", "found motor 0x2 (master 0x12)"]),
+    (
+        ["--simulate", "2", "scan", "--ids", "1-4"],
+        0,
+        ["motor", "master", "0x1", "0x11", "0x2", "0x12", "MIT"],
+        ["found motor 0x1 (master 0x11)", "found motor 0x2 (master 0x12)"],
+    ),
     (["--simulate", "1", "scan", "--ids", "5,6"], 1, [], ["no motor answered"]),
     (["scan", "--simulate", "1", "--ids", "0x1-0x2"], 0, ["0x1", "0x11"], []),  # common options after the command
-    (["--simulate", "1", "info", "1"], 0, ["register", "unit", "meaning", "PMAX", "21", "12.5", "MST_ID", "0x11",
-                                           "CTRL_MODE", "1 (MIT)", "XOUT", "81"], []),
+    (
+        ["--simulate", "1", "info", "1"],
+        0,
+        ["register", "unit", "meaning", "PMAX", "21", "12.5", "MST_ID", "0x11", "CTRL_MODE", "1 (MIT)", "XOUT", "81"],
+        [],
+    ),
     (["--simulate", "1", "get", "1", "pmax"], 0, ["PMAX (21) = 12.5"], []),
     (["--simulate", "1", "get", "1", "21"], 0, ["PMAX (21) = 12.5"], []),
     (["--simulate", "1", "get", "1", "0x15"], 0, ["PMAX (21) = 12.5"], []),
@@ -90,15 +105,25 @@ def test_command_lines(argv, status, out, err):
 @pytest.mark.parametrize(
     ("argv", "check"),
     [
-        (["--simulate", "3", "scan", "--ids", "1-5", "--json"],
-         lambda data: [(m["motor_id"], m["master_id"], m["control_mode"]) for m in data]
-         == [(1, 0x11, "MIT"), (2, 0x12, "MIT"), (3, 0x13, "MIT")]),
-        (["--simulate", "1", "info", "1", "--json"],
-         lambda data: [r["number"] for r in data] == [int(r) for r in Register]
-         and {r["register"]: r["value"] for r in data}["PMAX"] == 12.5
-         and {r["register"]: r["value"] for r in data}["MST_ID"] == 0x11),
-        (["--simulate", "1", "get", "1", "vmax", "--json"],
-         lambda data: (data["register"], data["number"], data["value"]) == ("VMAX", 22, 30)),
+        (
+            ["--simulate", "3", "scan", "--ids", "1-5", "--json"],
+            lambda data: (
+                [(m["motor_id"], m["master_id"], m["control_mode"]) for m in data]
+                == [(1, 0x11, "MIT"), (2, 0x12, "MIT"), (3, 0x13, "MIT")]
+            ),
+        ),
+        (
+            ["--simulate", "1", "info", "1", "--json"],
+            lambda data: (
+                [r["number"] for r in data] == [int(r) for r in Register]
+                and {r["register"]: r["value"] for r in data}["PMAX"] == 12.5
+                and {r["register"]: r["value"] for r in data}["MST_ID"] == 0x11
+            ),
+        ),
+        (
+            ["--simulate", "1", "get", "1", "vmax", "--json"],
+            lambda data: (data["register"], data["number"], data["value"]) == ("VMAX", 22, 30),
+        ),
     ],
     ids=["scan", "info", "get"],
 )
@@ -127,9 +152,11 @@ def test_main_help_lists_every_command():
 
 
 def test_without_python_can_it_names_the_extra():
-    code = ("import sys; sys.modules['can'] = None\n"
-            "from tervalin_dm.cli import main\n"
-            "sys.exit(main(['--simulate', '1', 'scan']))")
+    code = (
+        "import sys; sys.modules['can'] = None\n"
+        "from tervalin_dm.cli import main\n"
+        "sys.exit(main(['--simulate', '1', 'scan']))"
+    )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 2
     assert "pip install 'tervalin[can]'" in result.stderr
@@ -176,8 +203,9 @@ def test_the_console_script_is_installed():
     if not script.exists():
         script = shutil.which("tervalin-dm")
     assert script is not None and Path(script).exists()
-    result = subprocess.run([str(script), "--simulate", "1", "get", "1", "TMAX", *SLOW], capture_output=True,
-                            text=True, timeout=120)
+    result = subprocess.run(
+        [str(script), "--simulate", "1", "get", "1", "TMAX", *SLOW], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     assert "TMAX (23) = 10" in result.stdout
 
@@ -191,9 +219,18 @@ def single(value):
 
 @pytest.mark.parametrize(
     ("value", "text"),
-    [(single(0.1), "0.1"), (single(12.566), "12.566"), (12.5, "12.5"), (single(3.14159265), "3.1415927"),
-     (0.0, "0"), (-0.0, "-0"), (single(1e-7), "1e-07"), (3, "3"), (float("inf"), "inf"),
-     (single(16777217.0), "16777216")],
+    [
+        (single(0.1), "0.1"),
+        (single(12.566), "12.566"),
+        (12.5, "12.5"),
+        (single(3.14159265), "3.1415927"),
+        (0.0, "0"),
+        (-0.0, "-0"),
+        (single(1e-7), "1e-07"),
+        (3, "3"),
+        (float("inf"), "inf"),
+        (single(16777217.0), "16777216"),
+    ],
 )
 def test_number_text_is_the_shortest_that_reads_back_as_the_single(value, text):
     assert number_text(value) == text
@@ -202,8 +239,13 @@ def test_number_text_is_the_shortest_that_reads_back_as_the_single(value, text):
 
 @pytest.mark.parametrize(
     ("text", "ids"),
-    [("1-4", [1, 2, 3, 4]), ("5", [5]), ("0x10-0x12,0x30", [0x10, 0x11, 0x12, 0x30]), ("1, 3-4", [1, 3, 4]),
-     ("0x7ff", [0x7FF])],
+    [
+        ("1-4", [1, 2, 3, 4]),
+        ("5", [5]),
+        ("0x10-0x12,0x30", [0x10, 0x11, 0x12, 0x30]),
+        ("1, 3-4", [1, 3, 4]),
+        ("0x7ff", [0x7FF]),
+    ],
 )
 def test_id_ranges(text, ids):
     assert id_ranges(text) == ids
@@ -217,8 +259,14 @@ def test_id_ranges_refused(text):
 
 @pytest.mark.parametrize(
     ("register", "text", "value"),
-    [(Register.CTRL_MODE, "pos_vel", 2), (Register.CTRL_MODE, "4", 4), (Register.MST_ID, "0x11", 0x11),
-     (Register.TIMEOUT, "1000", 1000), (Register.PMAX, "12.5", 12.5), (Register.PMAX, "3", 3.0)],
+    [
+        (Register.CTRL_MODE, "pos_vel", 2),
+        (Register.CTRL_MODE, "4", 4),
+        (Register.MST_ID, "0x11", 0x11),
+        (Register.TIMEOUT, "1000", 1000),
+        (Register.PMAX, "12.5", 12.5),
+        (Register.PMAX, "3", 3.0),
+    ],
 )
 def test_parse_value(register, text, value):
     parsed = parse_value(register, text)

@@ -22,12 +22,24 @@ class Terminal:
     def __init__(self, tmp_path):
         self.socket = f"tervalin-test-{uuid.uuid4().hex}"
         self.tmp = tmp_path
-        self.tmux("new-session", "-d", "-s", "t", "-x", "132", "-y", "30", "-c", str(tmp_path),
-                  "env PS1='$ ' TERM=screen bash --norc --noprofile")
+        self.tmux(
+            "new-session",
+            "-d",
+            "-s",
+            "t",
+            "-x",
+            "132",
+            "-y",
+            "30",
+            "-c",
+            str(tmp_path),
+            "env PS1='$ ' TERM=screen bash --norc --noprofile",
+        )
 
     def tmux(self, *args):
-        return subprocess.run([TMUX, "-L", self.socket, *args], capture_output=True, text=True, timeout=30,
-                              check=True).stdout
+        return subprocess.run(
+            [TMUX, "-L", self.socket, *args], capture_output=True, text=True, timeout=30, check=True
+        ).stdout
 
     def type(self, *keys):
         self.tmux("send-keys", "-t", "t", *keys)
@@ -72,11 +84,11 @@ def positions(screen, motor):
 @pytest.mark.parametrize("quit_key", ["q", "C-c"], ids=["q", "ctrl-c"])
 def test_monitor_shows_moving_motors_and_restores_the_terminal(terminal, quit_key):
     assert terminal.run_shell("stty -a > before.txt", "BEFORE").group(1) == "0"
-    terminal.type(f"{sys.executable} -m tervalin_dm.cli --simulate 2 --timeout 200 monitor 1 2; echo EXIT-$?",
-                  "Enter")
+    terminal.type(f"{sys.executable} -m tervalin_dm.cli --simulate 2 --timeout 200 monitor 1 2; echo EXIT-$?", "Enter")
     # The table of both motors with numbers, and a position that moves (the simulated motors follow a sine).
-    first = terminal.wait_for(lambda s: "position" in s and positions(s, "0x2") and positions(s, "0x1"),
-                              "a table with positions")
+    first = terminal.wait_for(
+        lambda s: "position" in s and positions(s, "0x2") and positions(s, "0x1"), "a table with positions"
+    )
     terminal.wait_for(lambda s: positions(s, "0x1") not in (None, first), "a position that changes")
     screen = terminal.screen()
     assert "ENABLED" in screen and "T mos" in screen and "velocity" in screen

@@ -5,9 +5,9 @@ import uuid
 
 import can
 import pytest
+from tervalin import Damiao
 
 import tervalin_dm
-from tervalin import Damiao
 from tervalin_dm import ControlMode, Register, RegisterCommand
 from tervalin_dm.scan import FoundMotor, scan
 from tervalin_dm.sim import SimulatedMotor
@@ -53,8 +53,12 @@ def send(bus, frame):
         pytest.param([(1, 0x11), (2, 0x12), (5, 0x15)], range(1, 8), [(1, 0x11), (2, 0x12), (5, 0x15)], id="three"),
         # Several motors on one master id, as a bus of motors often is: told apart by bytes 0-1, not the id.
         pytest.param([(1, 0x10), (2, 0x10)], [2, 1], [(2, 0x10), (1, 0x10)], id="one master, order of ids kept"),
-        pytest.param([(0x21, 0x501), (0x3FE, 0x30)], [0x3FE, 0x21, 0x22], [(0x3FE, 0x30), (0x21, 0x501)],
-                     id="ids and masters beyond a byte"),
+        pytest.param(
+            [(0x21, 0x501), (0x3FE, 0x30)],
+            [0x3FE, 0x21, 0x22],
+            [(0x3FE, 0x30), (0x21, 0x501)],
+            id="ids and masters beyond a byte",
+        ),
         pytest.param([(1, 0x11)], [2, 3], [], id="motor outside the ids asked"),
         # A motor id whose low byte is another's: bytes 0-1 are the whole id.
         pytest.param([(0x101, 0x11)], [1, 0x101], [(0x101, 0x11)], id="high byte of the id matched"),
@@ -75,8 +79,10 @@ def test_scan_reports_the_control_mode_and_follows_id_changes(wire, simulate):
     send(host, tervalin_dm.write_register(2, Register.CTRL_MODE, int(ControlMode.VEL)))
     send(host, tervalin_dm.write_register(1, Register.MST_ID, 0x31))
     found = scan(host, [1, 2], TIMEOUT_MS)
-    assert [(m.motor_id, m.master_id, m.control_mode) for m in found] == [(1, 0x31, ControlMode.MIT),
-                                                                         (2, 0x12, ControlMode.VEL)]
+    assert [(m.motor_id, m.master_id, m.control_mode) for m in found] == [
+        (1, 0x31, ControlMode.MIT),
+        (2, 0x12, ControlMode.VEL),
+    ]
     # A new motor id: the motor listens there only.
     send(host, tervalin_dm.write_register(2, Register.ESC_ID, 0x09))
     assert [(m.motor_id, m.master_id) for m in scan(host, range(1, 11), TIMEOUT_MS)] == [(1, 0x31), (9, 0x12)]
@@ -111,14 +117,22 @@ def echo(data, value):
     ("make", "ids"),
     [
         # The answer to id 1's read comes only once id 2 is asked: late, so neither id has a motor.
-        pytest.param(lambda data, n: [(0x11, echo(b"\x01\x00" + data[2:4], 0x11))] if n == 2 else [], [1, 2],
-                     id="late answer of the id before"),
+        pytest.param(
+            lambda data, n: [(0x11, echo(b"\x01\x00" + data[2:4], 0x11))] if n == 2 else [],
+            [1, 2],
+            id="late answer of the id before",
+        ),
         # The read itself, repeated on the request id (as another host's read or an own frame): no answer.
         pytest.param(lambda data, n: [(0x7FF, data)], [1], id="the request repeated"),
         # A write's echo and a save's echo of the same register: not the answer to a read.
-        pytest.param(lambda data, n: [(0x11, data[:2] + bytes([int(RegisterCommand.WRITE)]) + data[3:4] + bytes(4)),
-                                      (0x11, data[:2] + bytes([int(RegisterCommand.SAVE)]) + data[3:4] + bytes(4))],
-                     [1], id="other commands"),
+        pytest.param(
+            lambda data, n: [
+                (0x11, data[:2] + bytes([int(RegisterCommand.WRITE)]) + data[3:4] + bytes(4)),
+                (0x11, data[:2] + bytes([int(RegisterCommand.SAVE)]) + data[3:4] + bytes(4)),
+            ],
+            [1],
+            id="other commands",
+        ),
         pytest.param(lambda data, n: [(0x11, echo(data[:3] + bytes([data[3] + 1]), 0x11))], [1], id="other register"),
         pytest.param(lambda data, n: [(0x11, echo(data, 0x11)[:7])], [1], id="seven bytes"),
     ],
