@@ -424,10 +424,14 @@ def master_of(bus: "can.BusABC", motor: int, args: argparse.Namespace) -> int:
     """The master id of `motor`: as given, or read from the motor."""
     if args.master is not None:
         return args.master
-    found = scan(bus, [motor], timeout_of(args))
-    if not found:
+    from tervalin_dm._exchange import listening
+
+    # One read of MST_ID, answered on the master id wherever that is: where the answer comes is the master id.
+    with listening(bus, None) as reader:
+        answer = reader.read(motor, Register.MST_ID, timeout_of(args) / 1000.0)
+    if answer is None:
         raise Failure(f"motor {motor:#x} did not answer (asked for its master id within {timeout_of(args):g} ms)")
-    return found[0].master_id
+    return answer[0]
 
 
 def timeout_of(args: argparse.Namespace) -> float:

@@ -4,6 +4,8 @@ import argparse
 import io
 import json
 import os
+import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -297,3 +299,32 @@ def test_a_change_is_asked_for_on_a_terminal(monkeypatch, capsys, argv, typed, s
     captured = capsys.readouterr()
     assert out in captured.out
     assert err in captured.err + captured.out
+
+
+# --- The setting-up guide: its commands run, and print what it shows ---
+
+GUIDE = Path(__file__).parents[2] / "docs" / "setting-up.md"
+
+
+def guide_commands():
+    """(command line, the output the guide shows) of every `$ tervalin-dm ...` in its console blocks."""
+    for block in re.findall(r"^```console\n(.*?)^```", GUIDE.read_text(), re.M | re.S):
+        for chunk in re.split(r"^\$ ", block, flags=re.M)[1:]:
+            command, _, output = chunk.partition("\n")
+            yield command, output
+
+
+GUIDE_COMMANDS = list(guide_commands())
+
+
+def test_the_guide_shows_commands():
+    assert len(GUIDE_COMMANDS) >= 8
+    assert all(command.startswith("tervalin-dm --simulate ") for command, _ in GUIDE_COMMANDS)
+
+
+@pytest.mark.parametrize(("command", "output"), GUIDE_COMMANDS, ids=[c for c, _ in GUIDE_COMMANDS])
+def test_the_guide_shows_what_its_commands_print(command, output):
+    # A longer timeout than the guide's for a loaded machine: it changes how long a command may take, not its output.
+    result = run(*shlex.split(command)[1:], "--timeout", "100")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == output
