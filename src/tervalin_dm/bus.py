@@ -1,296 +1,877 @@
 """Damiao motors on a CAN bus through python-can.
 
-`MotorBus` wraps a `can.BusABC` (SocketCAN, PCAN, slcan, gs_usb, virtual, ...)
-and the `Damiao` handles of the motors on it. Every command is one frame to
-the motor, answered by one feedback frame on the handle's master id; each
-call sends, waits for that answer at most the handle's `timeout_ms` and
-returns it as a `MotorState`.
+:class:`MotorBus` wraps a :class:`can.BusABC` (SocketCAN, PCAN, slcan,
+gs_usb, virtual, ...) and the :class:`~tervalin.Damiao` handles of the motors
+on it. Every command is one frame to a motor, answered by one frame on the
+handle's master id: a feedback frame for the system commands and the
+setpoints, an echo of the request for the register requests. Each call sends,
+waits for that answer at most the handle's ``timeout_ms`` and returns it.
 
-Replies are told apart by what the protocol gives: a reply is a classic
-standard frame of 8 data bytes on the motor's master id whose first byte
-carries the motor id's low four bits. Frames of other motors, on other ids,
-extended, remote, error frames and frames of another length are never taken
-as a reply. The protocol has no sequence numbers, so a reply that comes after
-its command timed out could pass for the answer to the next command; the bus
-prevents that: a motor whose reply is missing owes it for one more of its
-timeouts, and the next command to that motor is sent only once the owed reply
-has come (it is then discarded and counted in `late_replies`) or that time
-has passed. Frames that wait in the receive queue before a command is sent
-are read and dropped first, so nothing received earlier answers it.
+Receiving
+    The MotorBus is a :class:`can.Listener`. It receives through a
+    :class:`can.Notifier`: the one passed as ``notifier``, else the one
+    already running on the bus (python-can 4.6 and later can find it), else
+    one it starts. Only the notifier's thread reads the python-can bus, and
+    every listener on that notifier (a :class:`can.Logger`, a
+    :class:`can.Printer`, a simulated motor) sees every frame.
+
+Which frame answers which call
+    A frame is an answer only if it is a classic standard data frame of 8
+    bytes received from the bus (``is_rx``) on the motor's master id, whose
+    first byte carries the motor id's low four bits, and only if a call for
+    that motor is waiting for it: a feedback frame answers a system command
+    or a setpoint; a register answer must repeat the request's motor id,
+    command and register (bytes 0-3). The notifier hands frames to the bus in
+    the order it received them and the bus numbers them; a call notes the
+    count right before its frame is sent, and only a frame handed over after
+    that can be its answer. So nothing the bus was handed before a frame went
+    out ever answers it, whichever thread calls. Frames of the motors that
+    come while no call waits for them are dropped, counted in
+    :attr:`MotorBus.stray_frames` and logged at DEBUG.
+
+Late replies
+    The protocol has no sequence numbers: a reply that comes after its call
+    timed out would pass for the answer to the next frame. So a motor whose
+    reply is missing owes it for one more of its timeouts after the call
+    gave up. While it owes a reply it is sent nothing: a call for it (a
+    cycle of :meth:`MotorBus.command_all` too) reports it missing at once,
+    in :class:`NoReply`, without waiting; the others of a cycle are commanded
+    as usual. The owed reply, if it comes, is dropped and counted in
+    :attr:`MotorBus.late_replies`; after that, or once the time has passed,
+    the motor is commanded again. A cycle with silent motors therefore costs
+    at most one timeout (the longest of the cycle's motors), and the healthy
+    motors' frames go out first, on time.
+
+Threads and interrupts
+    Every method may be called from any thread. Calls for different motors
+    run concurrently; calls that involve the same motor (:meth:`command_all`
+    involves all) run one after the other, each waiting for its own reply.
+    Sends are not serialised, so a send that blocks holds up no other motor:
+    calls from several threads send concurrently, which SocketCAN and the
+    virtual bus allow; wrap other interfaces in :class:`can.ThreadSafeBus`.
+    A send that fails or cannot complete within the motor's timeout raises
+    :class:`SendFailed` for that motor alone. A :class:`KeyboardInterrupt`,
+    or any exception raised by python-can, at any point of a call leaves the
+    bus usable: the call's motors are released, and a motor whose frame may
+    have gone out owes its reply as above.
 
 A reply whose status is a fault is returned like any other (check
-`state.error`, see `tervalin_dm.Status`); the first reply of a motor with a
-fault code, and the first after the code changed, is logged at WARNING
-through the logger "tervalin_dm.bus".
-
-Threads: every method may be called from any thread. Calls for different
-motors run concurrently and do not delay each other; calls that involve the
-same motor (`command_all` involves all of them) run one after the other, the
-later one's timeout starting when its frame is sent. One thread at a time
-receives from the python-can bus and hands each reply to the thread that
-waits for it, so nothing is lost to another thread or taken twice. Sends are
-serialised by the MotorBus. Nothing else may receive from the python-can bus
-while a MotorBus uses it (no `can.Notifier` on it): the MotorBus reads and
-consumes every frame.
+``state.error``, see :class:`tervalin_dm.Status`); the first reply of a
+motor with a fault code, and the first after the code changed, is logged at
+WARNING through the logger "tervalin_dm.bus". Timeouts, stray and late
+frames, sends and register exchanges are logged at DEBUG.
 """
 
 import logging
 import threading
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Sequence
 
-import can
+try:
+    import can
+except ModuleNotFoundError as error:  # pragma: no cover - depends on the environment
+    if error.name != "can":
+        raise
+    raise ModuleNotFoundError(
+        "tervalin_dm.bus needs python-can: install it with pip install 'tervalin[can]'", name="can"
+    ) from error
 
-from tervalin import ControlSetpoint, Damiao, MitLimits, MotorState
+from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 from tervalin_dm import _codec
-from tervalin_dm._status import describe, is_error
+from tervalin_dm._status import Status, is_error
+from tervalin_dm.registers import ControlMode, Register, RegisterReply, decode_register_reply
+from tervalin_dm.registers import read_register as _read_frame
+from tervalin_dm.registers import save_parameters as _save_frame
+from tervalin_dm.registers import write_register as _write_frame
 
-__all__ = ["MotorBus", "NoReply"]
+__all__ = ["MotorBus", "NoReply", "SendFailed", "StaleHandle", "WriteNotTaken"]
 
 logger = logging.getLogger("tervalin_dm.bus")
 
+# The ids a motor listens on, derived from the frames the codec builds: the
+# setpoint of each control mode goes on motor_id plus an offset, the register
+# requests on one id shared by every motor.
+_PROBE = Damiao(0, 0)
+_MODE_OFFSETS = tuple(
+    _codec.encode(setpoint, _PROBE)[0]
+    for setpoint in (
+        ControlSetpoint.mit(MitSetpoint()),
+        ControlSetpoint.pos_vel(0.0, 0.0),
+        ControlSetpoint.vel(0.0),
+        ControlSetpoint.force_pos(0.0, 0.0, 0.0),
+    )
+)
+_REGISTER_ID = _codec.write_control_mode(_PROBE, 1)[0]
+# A motor's command ids stay below the register id, the last 11-bit id; a
+# master id is one of the ids below it too.
+_LAST_MOTOR_ID = _REGISTER_ID - 1 - max(_MODE_OFFSETS)
 
-class NoReply(TimeoutError):
-    """No feedback came from `motors` within `timeout_ms`; `replies` holds what did come, in call order."""
+_FEEDBACK = b""  # what a feedback answer starts with: anything; register answers start with the request's bytes 0-3
+_NEVER = float("inf")  # the frame count of a frame that has not gone out
+# Waits longer than the platform can wait are cut to its longest wait (about
+# 292 years on 64-bit Linux): python-can's timeouts end in the same primitives.
+_LONGEST_WAIT = threading.TIMEOUT_MAX
+_NOTIFIER_POLL = 0.1  # s: how soon a notifier the MotorBus started notices stop()
 
-    def __init__(self, motors: Sequence[Damiao], timeout_ms: float, replies: Sequence[MotorState | None]) -> None:
-        names = ", ".join(repr(m) for m in motors)
-        super().__init__(f"no reply from {names} within {timeout_ms:g} ms")
+
+class NoReply(can.CanTimeoutError):
+    """No answer came from ``motors`` within ``timeout_ms``; ``replies`` holds what did come, in call order.
+
+    ``owed`` are the motors of ``motors`` that were sent nothing, because they
+    still owed the reply to an earlier frame (see the module's rules).
+    """
+
+    def __init__(
+        self,
+        motors: Sequence[Damiao],
+        timeout_ms: float,
+        replies: Sequence[object],
+        *,
+        owed: Sequence[Damiao] = (),
+    ) -> None:
         self.motors = tuple(motors)
         self.timeout_ms = timeout_ms
         self.replies = tuple(replies)
+        self.owed = tuple(owed)
+        waited = [m for m in self.motors if m not in self.owed]
+        parts = []
+        if waited:
+            parts.append(f"no reply from {_names(waited)} within {timeout_ms:g} ms")
+        if self.owed:
+            parts.append(f"nothing sent to {_names(self.owed)}: a reply to an earlier frame is still owed")
+        super().__init__("; ".join(parts) or "no reply")
+
+
+class SendFailed(can.CanOperationError):
+    """The frames to ``motors`` could not be sent; ``replies`` holds the answers of the others, in call order."""
+
+    def __init__(self, motors: Sequence[Damiao], errors: Sequence[BaseException], replies: Sequence[object]) -> None:
+        self.motors = tuple(motors)
+        self.replies = tuple(replies)
+        causes = "; ".join(f"{motor!r}: {error}" for motor, error in zip(motors, errors))
+        super().__init__(f"could not send to {causes}")
+
+
+class WriteNotTaken(can.CanOperationError):
+    """A register write that the motor answered with another value than the one written."""
+
+    def __init__(self, motor: Damiao, register: object, written: object, answered: object) -> None:
+        self.motor = motor
+        self.register = register
+        self.written = written
+        self.answered = answered
+        name = getattr(register, "name", register)
+        super().__init__(f"{motor!r} did not take {name} = {written!r}: it answers {name} = {answered!r}")
+
+
+class StaleHandle(can.CanError):
+    """A handle whose motor id or master id was changed through this MotorBus; ``successor`` is the one to use."""
+
+    def __init__(self, motor: Damiao, successor: Damiao) -> None:
+        self.motor = motor
+        self.successor = successor
+        super().__init__(
+            f"{motor!r} now answers as {successor!r}: use that handle (same limits and timeout) in a new MotorBus. "
+            "The change lasts until the motor is powered off, unless save_parameters() on this MotorBus "
+            "(which still reaches it) stores it"
+        )
+
+
+def _names(motors: Iterable[Damiao]) -> str:
+    return ", ".join(repr(m) for m in motors)
+
+
+def _status_text(code: int) -> str:
+    try:
+        return f"{Status(code).name} (0x{code:x})"
+    except ValueError:
+        return f"unknown status 0x{code:x}"
 
 
 class _Exchange:
-    """The replies one call still waits for."""
+    """The answers one call still waits for, and the gate its caller waits at.
 
-    __slots__ = ("missing",)
+    The gate is a lock held while the exchange is idle; whoever takes the
+    last answer releases it, and the waiting caller's acquire takes it back.
+    """
 
-    def __init__(self, missing: int) -> None:
-        self.missing = missing
+    __slots__ = ("gate", "missing")
+
+    def __init__(self) -> None:
+        self.missing = 0
+        self.gate = threading.Lock()
+        self.gate.acquire()
 
 
 class _Slot:
-    """What the bus keeps for one motor: its scaling, its timeout and the state of its exchange."""
+    """What the bus keeps for one motor: its route, scaling and timeout, and the state of its exchange."""
 
-    __slots__ = ("motor", "limits", "timeout", "lock", "waiting", "reply", "owed_until", "last_status")
+    __slots__ = (
+        "alone",
+        "busy",
+        "enabled",
+        "exchange",
+        "expect",
+        "last_status",
+        "limits",
+        "limits_warned",
+        "master_id",
+        "motor",
+        "motor_id",
+        "owed",
+        "owed_until",
+        "reply",
+        "sent_at",
+        "single",
+        "successor",
+        "target",
+        "timeout",
+        "timeout_ms",
+    )
 
     def __init__(self, motor: Damiao) -> None:
         self.motor = motor
+        self.target = motor  # the handle frames are built for: the successor once the ids changed
+        self.successor: Damiao | None = None
+        self.motor_id = motor.motor_id
+        self.master_id = motor.master_id
         self.limits: MitLimits = _codec.limits_of(motor)
-        self.timeout = _codec.timeout_of(motor)
-        self.lock = threading.Lock()  # held for the whole of an exchange with the motor
-        # Guarded by the bus's condition:
-        self.waiting: _Exchange | None = None
-        self.reply: MotorState | None = None
-        self.owed_until = 0.0  # time.monotonic() until which a missing reply may still come
+        seconds = _codec.timeout_of(motor)
+        self.timeout_ms = seconds * 1000
+        self.timeout = min(seconds, _LONGEST_WAIT)
+        self.alone = (self,)
+        self.single = _Exchange()  # the exchange of calls for this motor alone
         self.last_status = -1  # the status of the last reply returned, for logging faults once
+        self.enabled = False  # sent an enable and not since seen disabled
+        self.limits_warned = False
+        # Guarded by the bus's lock:
+        self.busy: _Exchange | None = None  # the call that has this motor
+        self.exchange: _Exchange | None = None  # set while an answer is awaited
+        self.expect: bytes | tuple[bytes, ...] | None = None  # what that answer starts with
+        self.sent_at = _NEVER  # the frame count right before the frame went out
+        self.reply: bytearray | None = None
+        self.owed: bytes | tuple[bytes, ...] | None = None  # what an owed late answer starts with
+        self.owed_until = 0.0  # time.monotonic() until which it may come
 
 
-class MotorBus:
-    """The motors of `motors` (Damiao handles) on the python-can bus `bus`, which the MotorBus does not close."""
+def _route_key(master_id: int, motor_id: int) -> int:
+    """The key of the frames a motor sends: its master id and the low four bits of its id."""
+    return master_id << 4 | (motor_id & 0xF)
 
-    def __init__(self, bus: can.BusABC, motors: Iterable[Damiao]) -> None:
+
+def _check_ids(ids: Sequence[tuple[int, int]], names: Sequence[str]) -> None:
+    """Refuses a set of (motor id, master id) pairs that cannot share a bus; `names` says whose they are."""
+    seen_ids: dict[int, str] = {}
+    seen_routes: dict[int, str] = {}
+    masters: dict[int, str] = {}
+    for (motor_id, master_id), name in zip(ids, names):
+        if motor_id > _LAST_MOTOR_ID:
+            raise ValueError(
+                f"{name}: motor ids go up to 0x{_LAST_MOTOR_ID:x} (its commands go on motor_id + "
+                f"0x{max(_MODE_OFFSETS):x}, below the register id 0x{_REGISTER_ID:x})"
+            )
+        if master_id >= _REGISTER_ID:
+            raise ValueError(
+                f"{name}: master ids go up to 0x{_REGISTER_ID - 1:x} (0x{_REGISTER_ID:x} is where every motor "
+                "takes register requests; larger ones are not 11-bit ids)"
+            )
+        if motor_id in seen_ids:
+            raise ValueError(f"{seen_ids[motor_id]} and {name} have the same motor id")
+        seen_ids[motor_id] = name
+        route = _route_key(master_id, motor_id)
+        if route in seen_routes:
+            raise ValueError(
+                f"{seen_routes[route]} and {name} both answer on master id 0x{master_id:x} with motor id "
+                f"0x{motor_id & 0xF:x} in their feedback"
+            )
+        seen_routes[route] = name
+        masters.setdefault(master_id, name)
+    for (motor_id, master_id), name in zip(ids, names):
+        for offset in _MODE_OFFSETS:
+            other = masters.get(motor_id + offset)
+            if other is not None and other != name:
+                raise ValueError(
+                    f"{name} takes commands on 0x{motor_id + offset:x}, where {other} answers: "
+                    "each motor would take the other's answers as commands"
+                )
+
+
+class MotorBus(can.Listener):
+    """The motors of ``motors`` (:class:`~tervalin.Damiao` handles) on the python-can bus ``bus``.
+
+    :param bus: the python-can bus; the MotorBus never closes it.
+    :param motors: the handles; the sets whose frames could be mistaken for
+        one another's are refused (the same motor id, the same master id and
+        low four bits of the motor id, a command id equal to another's master
+        id, ids beyond the protocol's 11-bit range).
+    :param notifier: the :class:`can.Notifier` to receive through; by default
+        the one running on ``bus``, else one the MotorBus starts and stops.
+
+    In every method ``motor`` is one of the handles or its motor id. Used as
+    a context manager (``with MotorBus(...) as motors:``), it disables on exit
+    every motor it knows to be enabled, then :meth:`close`\\ s.
+    """
+
+    def __init__(self, bus: can.BusABC, motors: Iterable[Damiao], *, notifier: can.Notifier | None = None) -> None:
+        if not isinstance(bus, can.BusABC):
+            raise TypeError(f"argument 'bus': a python-can bus (can.BusABC) is required, not {type(bus).__name__!r}")
+        try:
+            handles = tuple(motors)
+        except TypeError:
+            raise TypeError(
+                f"argument 'motors': an iterable of Damiao handles is required, not {type(motors).__name__!r}"
+            ) from None
+        for handle in handles:
+            if not isinstance(handle, Damiao):
+                raise TypeError(f"argument 'motors': Damiao handles are required, not {type(handle).__name__!r}")
+        if not handles:
+            raise ValueError("argument 'motors': a MotorBus needs at least one motor")
+        if len({id(h) for h in handles}) != len(handles):
+            twice = next(h for i, h in enumerate(handles) if h in handles[:i])
+            raise ValueError(f"argument 'motors': {twice!r} is given twice")
+        _check_ids([(h.motor_id, h.master_id) for h in handles], [repr(h) for h in handles])
         self._bus = bus
-        self._slots = tuple(_Slot(m) for m in motors)
-        if not self._slots:
-            raise ValueError("a MotorBus needs at least one motor")
-        self._slot_of: dict[Damiao, _Slot] = {}
-        self._routes: dict[tuple[int, int], _Slot] = {}
-        for slot in self._slots:
-            motor = slot.motor
-            if motor in self._slot_of:
-                raise ValueError(f"{motor!r} is given twice")
-            for other in self._slots:
-                if other.motor is not motor and other.motor.motor_id == motor.motor_id:
-                    raise ValueError(f"{other.motor!r} and {motor!r} have the same motor id")
-            route = (motor.master_id, motor.motor_id & 0xF)
-            if route in self._routes:
-                raise ValueError(f"{self._routes[route].motor!r} and {motor!r} both answer on master id "
-                                 f"0x{route[0]:x} with motor id 0x{route[1]:x} in their feedback")
-            self._slot_of[motor] = slot
-            self._routes[route] = slot
-        self._condition = threading.Condition()
-        self._reading = False  # one thread at a time receives, guarded by the condition
-        self._send_lock = threading.Lock()
+        self._slots = tuple(_Slot(h) for h in handles)
+        self._by_handle = {slot.motor: slot for slot in self._slots}
+        self._by_id = {slot.motor_id: slot for slot in self._slots}
+        self._routes = {_route_key(slot.master_id, slot.motor_id): slot for slot in self._slots}
+        self._cycle_timeout = max(slot.timeout for slot in self._slots)
+        self._cycle_timeout_ms = max(slot.timeout_ms for slot in self._slots)
+        self._cycle = _Exchange()
+        self._lock = threading.Lock()  # guards the slots' exchange state, the frame count and the counters
+        self._freed = threading.Condition(self._lock)  # a call gave its motors back
+        self._claim_waiters = 0
+        self._count = 0  # frames of the motors handed over by the notifier
         self._late = 0
+        self._strays = 0
+        self._closed: str | None = None  # why calls are refused, once closed or no longer fed
+        self._notifier, self._own_notifier = self._attach(bus, notifier)
+
+    def _attach(self, bus: can.BusABC, notifier: can.Notifier | None) -> tuple[can.Notifier, bool]:
+        if notifier is not None:
+            if not isinstance(notifier, can.Notifier):
+                raise TypeError(f"argument 'notifier': a can.Notifier is required, not {type(notifier).__name__!r}")
+            buses = notifier.bus if isinstance(notifier.bus, tuple | list) else (notifier.bus,)
+            if not any(b is bus for b in buses):
+                raise ValueError("argument 'notifier': it does not read the bus given as 'bus'")
+            notifier.add_listener(self)
+            return notifier, False
+        find = getattr(can.Notifier, "find_instances", None)  # python-can 4.6 and later
+        running = [n for n in find(bus) if not n.stopped] if find is not None else []
+        if running:
+            running[0].add_listener(self)
+            return running[0], False
+        return can.Notifier(bus, [self], timeout=_NOTIFIER_POLL), True
+
+    # --- What the bus holds ---
 
     @property
     def motors(self) -> tuple[Damiao, ...]:
-        """The handles, in the order `command_all` takes their setpoints."""
+        """The handles, in the order :meth:`command_all` takes their setpoints."""
         return tuple(slot.motor for slot in self._slots)
 
     @property
+    def notifier(self) -> can.Notifier:
+        """The notifier the MotorBus receives through: add a :class:`can.Logger` to it to record the traffic."""
+        return self._notifier
+
+    @property
     def late_replies(self) -> int:
-        """How many replies came after their command had timed out (and were discarded)."""
+        """How many owed replies came after their call had given up (and were dropped)."""
         return self._late
 
-    def enable(self, motor: Damiao) -> MotorState:
-        """Enables `motor`; its reply."""
-        return self._exchange_one(motor, _codec.enable(motor))
+    @property
+    def stray_frames(self) -> int:
+        """How many frames of the motors came while no call waited for them (and were dropped)."""
+        return self._strays
 
-    def disable(self, motor: Damiao) -> MotorState:
-        """Disables `motor`; its reply."""
-        return self._exchange_one(motor, _codec.disable(motor))
+    def _slot(self, motor: Damiao | int, *, stale: bool = False) -> _Slot:
+        """The slot of a handle of the bus or of a motor id; refuses stale handles and motors it does not hold."""
+        slot = self._by_handle.get(motor) if isinstance(motor, Damiao) else None
+        if slot is None:
+            if isinstance(motor, int) and not isinstance(motor, bool):
+                slot = self._by_id.get(motor)
+                if slot is None:
+                    raise ValueError(f"no motor of this bus has motor id 0x{motor:x}; its motors: {_names(self.motors)}")
+            elif isinstance(motor, Damiao):
+                raise ValueError(
+                    f"{motor!r} is not a handle of this bus (handles compare by identity): give one of "
+                    f"{_names(self.motors)} or its motor id"
+                )
+            else:
+                raise TypeError(f"argument 'motor': a Damiao handle or a motor id is required, not {type(motor).__name__!r}")
+        if slot.successor is not None and not stale:
+            raise StaleHandle(slot.motor, slot.successor)
+        return slot
 
-    def set_zero(self, motor: Damiao) -> MotorState:
-        """Makes `motor`'s current position its zero; its reply."""
-        return self._exchange_one(motor, _codec.set_zero(motor))
+    # --- The system commands and the setpoints ---
 
-    def clear_error(self, motor: Damiao) -> MotorState:
-        """Clears `motor`'s error status; its reply."""
-        return self._exchange_one(motor, _codec.clear_error(motor))
+    def enable(self, motor: Damiao | int, *, check_limits: bool = False) -> MotorState:
+        """Enables ``motor``; its reply.
 
-    def switch_mode(self, motor: Damiao, mode: int) -> MotorState:
-        """Writes control mode `mode` (1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS) to `motor`'s register 10; its reply."""
-        return self._exchange_one(motor, _codec.write_control_mode(motor, mode))
+        :param check_limits: first read the motor's PMAX, VMAX and TMAX
+            (:meth:`read_limits`) and warn, once per motor, through the logger
+            "tervalin_dm.bus" when the handle's limits differ: every MIT
+            setpoint and every feedback is then scaled wrongly.
+        """
+        slot = self._slot(motor)
+        if check_limits:
+            self._check_limits(slot)
+        slot.enabled = True  # the motor may take the frame even if its reply is lost
+        return self._feedback(slot, _codec.enable(slot.target))
 
-    def command(self, motor: Damiao, setpoint: ControlSetpoint) -> MotorState:
-        """Sends `setpoint` to `motor` and returns its feedback; `NoReply` (a TimeoutError) after its timeout_ms."""
-        return self._exchange_one(motor, _codec.encode(setpoint, motor))
+    def disable(self, motor: Damiao | int) -> MotorState:
+        """Disables ``motor``; its reply.
+
+        The frame goes out even while the motor owes a reply to an earlier
+        frame (a motor must stop when asked): the answer is then the first
+        feedback after the send, which may be that owed reply.
+        """
+        slot = self._slot(motor)
+        return self._feedback(slot, _codec.disable(slot.target), force=True)
+
+    def set_zero(self, motor: Damiao | int) -> MotorState:
+        """Makes ``motor``'s current position its zero; its reply."""
+        slot = self._slot(motor)
+        return self._feedback(slot, _codec.set_zero(slot.target))
+
+    def clear_error(self, motor: Damiao | int) -> MotorState:
+        """Clears ``motor``'s error status; its reply."""
+        slot = self._slot(motor)
+        return self._feedback(slot, _codec.clear_error(slot.target))
+
+    def command(self, motor: Damiao | int, setpoint: ControlSetpoint) -> MotorState:
+        """Sends ``setpoint`` to ``motor`` and returns its feedback; :class:`NoReply` after its ``timeout_ms``."""
+        try:
+            slot = self._by_handle.get(motor)
+        except TypeError:  # unhashable: not a motor at all
+            slot = None
+        if slot is None or slot.successor is not None:
+            slot = self._slot(motor)
+        return self._feedback(slot, _codec.encode(setpoint, slot.motor))
 
     def command_all(self, setpoints: Sequence[ControlSetpoint]) -> list[MotorState]:
-        """One control cycle: setpoints[i] to motors[i], all sent, then every reply collected.
+        """One control cycle: ``setpoints[i]`` to ``motors[i]``, all sent, then every reply collected.
 
         The replies are awaited together until the longest timeout of the
-        motors has passed since the last frame was sent. `NoReply` (a
-        TimeoutError) names every motor that did not answer in that time.
+        motors has passed since the last frame was sent. :class:`NoReply`
+        names every motor that did not answer, and those that owed an earlier
+        reply and were sent nothing; its ``replies`` hold the others' states.
         """
         slots = self._slots
-        if len(setpoints) != len(slots):
-            raise ValueError(f"command_all takes one setpoint per motor: {len(slots)}, not {len(setpoints)}")
-        frames = [_codec.encode(setpoint, slot.motor) for setpoint, slot in zip(setpoints, slots)]
-        return self._exchange(slots, frames)
+        try:
+            count = len(setpoints)
+        except TypeError:
+            raise TypeError(
+                f"argument 'setpoints': command_all takes a sequence of setpoints, one per motor, "
+                f"not {type(setpoints).__name__!r}"
+            ) from None
+        if count != len(slots):
+            raise ValueError(f"command_all takes one setpoint per motor: {len(slots)}, not {count}")
+        encode = _codec.encode
+        try:
+            frames = [encode(setpoint, slot.motor) for setpoint, slot in zip(setpoints, slots)]
+        except TypeError as error:
+            index = next(i for i, s in enumerate(setpoints) if not isinstance(s, ControlSetpoint))
+            raise TypeError(
+                f"argument 'setpoints': item {index} is not a ControlSetpoint but {type(setpoints[index]).__name__!r}"
+            ) from error
+        for slot in slots:
+            if slot.successor is not None:
+                raise StaleHandle(slot.motor, slot.successor)
+        replies = self._run(slots, frames, _FEEDBACK, self._cycle, self._cycle_timeout)
+        decode = _codec.decode_feedback
+        states = []
+        for slot, data in zip(slots, replies):
+            state = decode(data, slot.limits)
+            if state.error != slot.last_status:
+                self._note_status(slot, state)
+            states.append(state)
+        return states
+
+    def _feedback(self, slot: _Slot, frame: tuple[int, bytes], *, force: bool = False) -> MotorState:
+        data = self._run(slot.alone, (frame,), _FEEDBACK, slot.single, slot.timeout, force)[0]
+        state = _codec.decode_feedback(data, slot.limits)
+        if state.error != slot.last_status:
+            self._note_status(slot, state)
+        return state
+
+    def _note_status(self, slot: _Slot, state: MotorState) -> None:
+        status = slot.last_status = state.error
+        if status == Status.ENABLED:
+            slot.enabled = True
+        elif status == Status.DISABLED:
+            slot.enabled = False
+        elif is_error(status):
+            logger.warning("%r reports %s: %r", slot.motor, _status_text(status), state)
+
+    # --- The registers ---
+
+    def read_register(self, motor: Damiao | int, register: Register | int | str) -> int | float:
+        """The value of ``register`` (a :class:`~tervalin_dm.Register`, its number or name) read from ``motor``.
+
+        The motor answers with the register's value on its master id.
+        """
+        slot = self._slot(motor)
+        return self._register(slot, _read_frame(slot.target, register)).value
+
+    def write_register(self, motor: Damiao | int, register: Register | int | str, value: int | float) -> int | float:
+        """Writes ``value`` to ``register`` of ``motor`` and returns the value the motor echoes.
+
+        :raises WriteNotTaken: the motor answered with another value (it
+            keeps its own), naming the register and both values.
+
+        A write of ESC_ID or MST_ID moves the motor to other ids, which must
+        not clash with the bus's other motors (checked before anything is
+        sent). Once the motor confirmed it, the handle is retired: every
+        later call with it raises :class:`StaleHandle` naming the handle to
+        use instead, except :meth:`save_parameters`, which reaches the motor
+        at its new ids and makes the change outlast a power cycle. The echo
+        may come from the old or the new ids; both are taken. If no echo
+        comes, the handle is retired all the same, since the motor may have
+        moved.
+        """
+        slot = self._slot(motor)
+        register = Register.parse(register)
+        value = register.check(value)
+        motor_id, master_id = slot.motor_id, slot.master_id
+        if register is Register.ESC_ID:
+            motor_id = value
+        elif register is Register.MST_ID:
+            master_id = value
+        frame = _write_frame(slot.target, register, value)
+        if (motor_id, master_id) == (slot.motor_id, slot.master_id):
+            reply = self._register(slot, frame)
+        else:
+            reply = self._move(slot, frame, motor_id, master_id)
+        if reply.value != value:
+            raise WriteNotTaken(slot.motor, register, value, reply.value)
+        return reply.value
+
+    def save_parameters(self, motor: Damiao | int) -> bool:
+        """Stores every register of ``motor`` in its flash, so that they outlast a power cycle.
+
+        The motor saves only while disabled: refused with
+        :class:`can.CanOperationError` while the bus knows it to be enabled
+        (or may have enabled it). A handle retired by an id change is taken
+        here, and the save goes to the motor's new ids.
+
+        :returns: True when the motor confirmed the save with its echo; False
+            when none came within the timeout (the motor may have saved all
+            the same: not every firmware answers a save). The bus then lets
+            one more timeout pass, so that a late echo is not taken for the
+            answer to the next call.
+        """
+        slot = self._slot(motor, stale=True)
+        if slot.enabled:
+            raise can.CanOperationError(
+                f"{slot.target!r} may be enabled (an enable was sent and no disabled status seen since): "
+                "a motor saves its parameters only while disabled; disable it first"
+            )
+        try:
+            self._register(slot, _save_frame(slot.target))
+        except NoReply as error:
+            if error.owed:
+                raise
+            with self._lock:
+                wait = slot.owed_until - time.monotonic() if slot.owed is not None else 0.0
+            if wait > 0.0:
+                time.sleep(min(wait, _LONGEST_WAIT))
+            return False
+        return True
+
+    def switch_mode(self, motor: Damiao | int, mode: ControlMode | int) -> ControlMode:
+        """Writes control mode ``mode`` to ``motor``'s CTRL_MODE register; the mode the motor echoes.
+
+        Only setpoints of the motor's current mode are answered.
+        """
+        return ControlMode(self.write_register(motor, Register.CTRL_MODE, mode))
+
+    def read_limits(self, motor: Damiao | int) -> MitLimits:
+        """The limits ``motor`` scales MIT setpoints and feedback over: its PMAX, VMAX and TMAX.
+
+        kp_max and kd_max are :class:`~tervalin.MitLimits`'s defaults: the
+        motor has no register for them.
+        """
+        slot = self._slot(motor)
+        p_max, v_max, t_max = (
+            self._register(slot, _read_frame(slot.target, register)).value
+            for register in (Register.PMAX, Register.VMAX, Register.TMAX)
+        )
+        return MitLimits(p_max=p_max, v_max=v_max, t_max=t_max)
+
+    def _check_limits(self, slot: _Slot) -> None:
+        """Warns, once per motor, when the handle's limits differ from the motor's."""
+        motor = self.read_limits(slot.motor)
+        handle = slot.limits
+        fields = ("p_max", "v_max", "t_max")
+        if slot.limits_warned or all(getattr(motor, f) == getattr(handle, f) for f in fields):
+            return
+        slot.limits_warned = True
+        logger.warning(
+            "%r has limits %s, but the motor scales over PMAX=%g, VMAX=%g, TMAX=%g: "
+            "its MIT setpoints and feedback are scaled wrongly",
+            slot.motor,
+            handle,
+            motor.p_max,
+            motor.v_max,
+            motor.t_max,
+        )
+
+    def _register(self, slot: _Slot, frame: tuple[int, bytes]) -> RegisterReply:
+        """The answer to a register request: the frame that repeats its bytes 0-3."""
+        data = self._run(slot.alone, (frame,), bytes(frame[1][:4]), slot.single, slot.timeout)[0]
+        reply = decode_register_reply(data)
+        logger.debug("%r answers %s", slot.target, reply)
+        return reply
+
+    def _move(self, slot: _Slot, frame: tuple[int, bytes], motor_id: int, master_id: int) -> RegisterReply:
+        """Writes new ids to a motor: takes the echo from its old or new ids, then retires its handle."""
+        ids = [(s.motor_id, s.master_id) if s is not slot else (motor_id, master_id) for s in self._slots]
+        _check_ids(ids, [repr(s.motor) if s is not slot else f"{slot.motor!r} at its new ids" for s in self._slots])
+        request = frame[1]
+        expect = (bytes(request[:4]), motor_id.to_bytes(2, "little") + bytes(request[2:4]))
+        old_route = _route_key(slot.master_id, slot.motor_id)
+        new_route = _route_key(master_id, motor_id)
+        with self._lock:
+            self._routes[new_route] = slot
+        reply: RegisterReply | None = None
+        try:
+            reply = decode_register_reply(self._run(slot.alone, (frame,), expect, slot.single, slot.timeout)[0])
+        finally:
+            # Unless it answered that it kept its ids, the motor may be at the new ones.
+            kept = reply is not None and reply.value != request[4] | request[5] << 8
+            successor = None if kept else Damiao(motor_id, master_id, slot.limits, timeout_ms=round(slot.timeout_ms))
+            with self._lock:
+                if successor is None:
+                    if new_route != old_route:
+                        del self._routes[new_route]
+                else:
+                    if new_route != old_route:
+                        del self._routes[old_route]
+                    slot.motor_id, slot.master_id = motor_id, master_id
+                    slot.target = slot.successor = successor
+                    self._by_id[motor_id] = slot
+            if successor is not None:
+                logger.warning("%s", StaleHandle(slot.motor, successor))
+        return reply
 
     # --- The exchange ---
 
-    def _exchange_one(self, motor: Damiao, frame: tuple[int, bytes]) -> MotorState:
-        slot = self._slot_of.get(motor)
-        if slot is None:
-            raise ValueError(f"{motor!r} is not a motor of this bus")
-        return self._exchange((slot,), (frame,))[0]
+    def _run(
+        self,
+        slots: Sequence[_Slot],
+        frames: Sequence[tuple[int, bytes]],
+        expect: bytes | tuple[bytes, ...],
+        exchange: _Exchange,
+        timeout: float,
+        force: bool = False,
+    ) -> list[bytearray]:
+        """Sends frames[i] to slots[i] and returns the answers, each starting with `expect`.
 
-    def _exchange(self, slots: Sequence[_Slot], frames: Sequence[tuple[int, bytes]]) -> list[MotorState]:
-        for slot in slots:  # always in the bus's order, so two exchanges never wait for each other's lock
-            slot.lock.acquire()
+        A motor that owes a reply is sent nothing, unless `force`. Raises
+        NoReply or SendFailed when any answer is missing, after the others
+        have been collected.
+        """
+        if self._closed is not None:
+            raise can.CanOperationError(self._closed)
+        lock = self._lock
+        replies: list = [None] * len(slots)
+        left_out: list[_Slot] | None = None
+        failed: list[tuple[_Slot, BaseException]] | None = None
+        claimed = False
         try:
-            self._settle(slots)
-            self._drain()
-            condition = self._condition
-            exchange = _Exchange(len(slots))
-            with condition:
-                for slot in slots:
-                    slot.reply = None
-                    slot.waiting = exchange
-            sent = 0
-            try:
-                messages = [can.Message(arbitration_id=can_id, data=data, is_extended_id=False)
-                            for can_id, data in frames]
-                with self._send_lock:
-                    for message in messages:
-                        self._bus.send(message)
-                        sent += 1
-                deadline = time.monotonic() + max(slot.timeout for slot in slots)
-                with condition:
-                    self._receive_until(lambda: exchange.missing == 0, deadline)
-                    replies = [slot.reply for slot in slots]
-            finally:
-                with condition:
-                    for slot in slots[:sent]:
-                        if slot.reply is None:
-                            slot.owed_until = time.monotonic() + slot.timeout
-                    for slot in slots:
-                        slot.waiting = None
-        finally:
-            for slot in slots:
-                slot.lock.release()
-        states: list[MotorState] = []
-        for slot, reply in zip(slots, replies):
-            if reply is None:
-                timeout_ms = max(s.timeout for s in slots) * 1000
-                raise NoReply([s.motor for s, r in zip(slots, replies) if r is None], timeout_ms, replies)
-            self._note_status(slot, reply)
-            states.append(reply)
-        return states
-
-    def _note_status(self, slot: _Slot, state: MotorState) -> None:
-        status = state.error
-        if status != slot.last_status:
-            slot.last_status = status
-            if is_error(status):
-                logger.warning("%r reports %s (0x%x): %r", slot.motor, describe(status), status, state)
-
-    def _settle(self, slots: Sequence[_Slot]) -> None:
-        """Waits until every owed reply of `slots` has come or may no longer come."""
-        with self._condition:
-            owed = [slot for slot in slots if slot.owed_until > 0.0]
-            if not owed:
-                return
-            deadline = max(slot.owed_until for slot in owed)
-            self._receive_until(lambda: all(slot.owed_until <= time.monotonic() for slot in owed), deadline)
-            for slot in owed:
-                slot.owed_until = 0.0
-
-    def _drain(self) -> None:
-        """Reads and routes what waits in the receive queue, unless another thread is receiving anyway."""
-        with self._condition:
-            if self._reading:
-                return
-            self._reading = True
-        try:
-            while (message := self._bus.recv(0.0)) is not None:
-                with self._condition:
-                    self._route(message)
-        finally:
-            with self._condition:
-                self._reading = False
-                self._condition.notify_all()
-
-    def _receive_until(self, done: Callable[[], bool], deadline: float) -> None:
-        """Receives and routes frames until done() or the deadline; called with the condition held."""
-        condition = self._condition
-        reader = False
-        try:
-            while not done():
-                remaining = deadline - time.monotonic()
-                if remaining <= 0.0:
-                    return
-                if reader or not self._reading:
-                    reader = self._reading = True
-                    condition.release()
+            with lock:
+                # Claiming all of a call's motors at once, or none, keeps two
+                # calls from each holding a motor the other waits for.
+                while not self._all_free(slots):
+                    self._claim_waiters += 1
                     try:
-                        message = self._bus.recv(remaining)
+                        self._freed.wait()
                     finally:
-                        condition.acquire()
-                    if message is not None:
-                        self._route(message)
-                else:
-                    condition.wait(remaining)
+                        self._claim_waiters -= 1
+                claimed = True
+                now = time.monotonic()
+                waiting = 0
+                for slot in slots:
+                    slot.busy = exchange
+                    if slot.owed is not None:
+                        if now < slot.owed_until and not force:
+                            left_out = [] if left_out is None else left_out
+                            left_out.append(slot)
+                            continue
+                        slot.owed = None
+                    slot.reply = None
+                    slot.sent_at = _NEVER
+                    slot.exchange = exchange
+                    slot.expect = expect
+                    waiting += 1
+                exchange.missing = waiting
+            send = self._bus.send
+            for slot, (can_id, data) in zip(slots, frames):
+                if slot.expect is None:
+                    continue
+                message = can.Message(arbitration_id=can_id, data=data, is_extended_id=False)
+                slot.sent_at = self._count
+                try:
+                    send(message, slot.timeout)
+                except can.CanError as error:
+                    failed = [] if failed is None else failed
+                    failed.append((slot, error))
+                    self._withdraw(slot, exchange)
+            if logger.isEnabledFor(logging.DEBUG):
+                logger.debug("sent %s", ", ".join(f"{s.motor!r}: {f[0]:03x}#{f[1].hex()}" for s, f in zip(slots, frames)))
+            if waiting:
+                # The answers are awaited until `timeout` after the last send.
+                exchange.gate.acquire(True, timeout)
         finally:
-            if reader:
-                self._reading = False
-                condition.notify_all()
+            if claimed:
+                with lock:
+                    now = time.monotonic()
+                    for i, slot in enumerate(slots):
+                        if slot.busy is not exchange:
+                            continue
+                        if slot.expect is not None:
+                            replies[i] = slot.reply
+                            if slot.reply is None and slot.sent_at != _NEVER:
+                                slot.owed = slot.expect
+                                slot.owed_until = now + slot.timeout
+                        slot.expect = None
+                        slot.exchange = None
+                        slot.reply = None
+                        slot.busy = None
+                    if self._claim_waiters:
+                        self._freed.notify_all()
+                exchange.gate.acquire(False)  # takes the gate back if the last answer came after the wait ended
+        if failed is not None or left_out is not None or None in replies:
+            self._raise_missing(slots, replies, expect, left_out or (), failed or ())
+        return replies
 
-    def _route(self, message: can.Message) -> None:
-        """Hands a received frame to the motor that sent it, if it is a reply; called with the condition held."""
-        data = message.data
-        if (message.is_extended_id or message.is_remote_frame or message.is_error_frame or message.is_fd
-                or len(data) != 8):
+    def _all_free(self, slots: Sequence[_Slot]) -> bool:
+        for slot in slots:
+            if slot.busy is not None:
+                return False
+        return True
+
+    def _withdraw(self, slot: _Slot, exchange: _Exchange) -> None:
+        """Stops waiting for a motor whose frame did not go out."""
+        with self._lock:
+            slot.expect = None
+            slot.sent_at = _NEVER
+            exchange.missing -= 1
+            if exchange.missing == 0:
+                exchange.gate.release()
+
+    def _raise_missing(
+        self,
+        slots: Sequence[_Slot],
+        replies: list,
+        expect: bytes | tuple[bytes, ...],
+        left_out: Sequence[_Slot],
+        failed: Sequence[tuple[_Slot, BaseException]],
+    ) -> None:
+        if expect is _FEEDBACK:
+            for i, (slot, data) in enumerate(zip(slots, replies)):
+                if data is not None:
+                    replies[i] = _codec.decode_feedback(data, slot.limits)
+        if failed:
+            raise SendFailed([s.motor for s, _ in failed], [e for _, e in failed], replies) from failed[0][1]
+        notifier_error = getattr(self._notifier, "exception", None)
+        if notifier_error is not None:
+            raise can.CanOperationError(f"the notifier stopped receiving: {notifier_error}") from notifier_error
+        missing = [slot.motor for slot, reply in zip(slots, replies) if reply is None]
+        timeout_ms = max(slot.timeout_ms for slot in slots)
+        error = NoReply(missing, timeout_ms, replies, owed=[s.motor for s in left_out])
+        logger.debug("%s", error)
+        raise error
+
+    # --- Receiving: called by the notifier's thread ---
+
+    def on_message_received(self, msg: can.Message) -> None:
+        """Hands a frame of a motor to the call waiting for it (python-can's notifier calls this)."""
+        data = msg.data
+        if msg.is_extended_id or msg.is_remote_frame or msg.is_error_frame or msg.is_fd or len(data) != 8:
             return
-        slot = self._routes.get((message.arbitration_id, _codec.feedback_motor_id(data)))
+        if not msg.is_rx:
+            return  # a frame this host sent, seen with receive_own_messages
+        slot = self._routes.get(msg.arbitration_id << 4 | (data[0] & 0xF))
         if slot is None:
             return
-        exchange = slot.waiting
-        if exchange is not None:
-            if slot.reply is None:
-                slot.reply = _codec.decode_feedback(data, slot.limits)
+        with self._lock:
+            self._count = count = self._count + 1
+            expect = slot.expect
+            if expect is not None and slot.sent_at < count and slot.reply is None and data.startswith(expect):
+                slot.reply = data
+                exchange = slot.exchange
                 exchange.missing -= 1
                 if exchange.missing == 0:
-                    self._condition.notify_all()
-        elif slot.owed_until > 0.0:
-            slot.owed_until = -1.0  # paid: the settle wait ends
-            self._late += 1
-            self._condition.notify_all()
-            logger.debug("late reply from %r discarded: %s", slot.motor, bytes(data).hex())
+                    exchange.gate.release()
+                return
+            late = False
+            if expect is None and slot.owed is not None and data.startswith(slot.owed):
+                slot.owed = None
+                late = time.monotonic() < slot.owed_until
+            if late:
+                self._late += 1
+            else:
+                self._strays += 1
+        if logger.isEnabledFor(logging.DEBUG):
+            logger.debug(
+                "%s of %r dropped: %03x#%s",
+                "late reply" if late else "stray frame",
+                slot.motor,
+                msg.arbitration_id,
+                bytes(data).hex(),
+            )
 
+    def stop(self) -> None:
+        """Called by the notifier when it stops: later calls raise at once instead of timing out."""
+        if self._closed is None:
+            self._closed = "the MotorBus's notifier has stopped: no answer can reach it"
 
+    # --- Closing ---
+
+    def close(self) -> None:
+        """Stops receiving: removes the MotorBus from its notifier, and stops the notifier if it started it.
+
+        Motors are left as they are (the context manager disables them
+        first); the python-can bus stays open.
+        """
+        if self._closed is not None and self._notifier is None:
+            return
+        notifier, self._notifier = self._notifier, None
+        self._closed = "the MotorBus is closed"
+        if notifier is None:
+            return
+        if self._own_notifier:
+            notifier.stop()
+        elif self in notifier.listeners:
+            notifier.remove_listener(self)
+
+    def disable_all(self) -> None:
+        """Disables every motor the bus knows to be enabled, or may have enabled; raises the first failure."""
+        first: BaseException | None = None
+        for slot in self._slots:
+            if not slot.enabled:
+                continue
+            try:
+                self._feedback(slot, _codec.disable(slot.target), force=True)
+            except (can.CanError, TimeoutError) as error:
+                logger.warning("could not disable %r: %s", slot.target, error)
+                first = first or error
+        if first is not None:
+            raise first
+
+    def __enter__(self) -> "MotorBus":
+        return self
+
+    def __exit__(self, exc_type: object, exc: BaseException | None, traceback: object) -> None:
+        """Disables every motor the bus knows to be enabled, then closes; the python-can bus stays open."""
+        try:
+            if self._closed is None:
+                self.disable_all()
+        except (can.CanError, TimeoutError):
+            if exc is None:
+                raise
+        finally:
+            self.close()
