@@ -32,6 +32,8 @@ from tervalin_dm.scan import DEFAULT_IDS, DEFAULT_TIMEOUT_MS, FoundMotor, scan
 if TYPE_CHECKING:
     import can
 
+    from tervalin_dm.bus import MotorBus
+
 __all__ = ["main"]
 
 PROG = "tervalin-dm"
@@ -50,6 +52,7 @@ MOVING_WRITES = {
     Register.CAN_BR: "the motor will talk at another bus rate from now on, and no longer be heard at this one",
 }
 ID_REGISTERS = (Register.MST_ID, Register.ESC_ID)
+MAX_MISSED = 3  # registers in a row a motor leaves unanswered before `info` gives up on it
 
 
 class Failure(Exception):
@@ -82,6 +85,11 @@ def value_text(register: Register, value: int | float) -> str:
     if register is Register.CTRL_MODE:
         return f"{value} ({ControlMode(value).name})" if value in ControlMode._value2member_map_ else str(value)
     return number_text(value)
+
+
+def register_line(register: Register, value: int | float) -> str:
+    """'PMAX (21) = 12.5 rad': a register, its number, its value and unit."""
+    return f"{register.name} ({int(register)}) = {value_text(register, value)} {register.unit}".rstrip()
 
 
 def json_value(value: int | float) -> int | float:
@@ -443,10 +451,15 @@ def handle(bus: "can.BusABC", motor: int, args: argparse.Namespace, limits: MitL
 
 
 @contextlib.contextmanager
-def motor_bus(bus: "can.BusABC", motor: Damiao) -> Iterator[object]:
+def motor_bus(bus: "can.BusABC", motor: Damiao) -> Iterator["MotorBus"]:
+    """A MotorBus of the one motor, closed at the end with the motor left as it is (`enable` leaves it enabled)."""
     from tervalin_dm.bus import MotorBus
 
-    yield MotorBus(bus, [motor])
+    mbus = MotorBus(bus, [motor])
+    try:
+        yield mbus
+    finally:
+        mbus.close()
 
 
 def with_limits(bus: "can.BusABC", motor: int, args: argparse.Namespace) -> Damiao:
@@ -546,22 +559,34 @@ class Progress:
             print(file=sys.stderr)
 
 
-def read_every_register(mbus: object, motor: Damiao) -> list[tuple[Register, int | float | None]]:
+def read_every_register(
+    mbus: "MotorBus", motor: Damiao, timeout_ms: float
+) -> list[tuple[Register, int | float | None]]:
+    """Every register of `motor`, None where it did not answer; a motor that answers none of three in a row fails."""
+    import time
+
     from tervalin_dm.bus import NoReply
 
     values: list[tuple[Register, int | float | None]] = []
+    missed = 0
     for register in Register:
         try:
             values.append((register, mbus.read_register(motor, register)))
+            missed = 0
         except NoReply:
             values.append((register, None))
+            missed += 1
+            if missed == MAX_MISSED:
+                raise Failure(f"motor {motor.motor_id:#x} stopped answering (at register {register.name})") from None
+            # A motor that did not answer owes its answer for one more timeout and is sent nothing until then.
+            time.sleep(timeout_ms / 1000.0)
     return values
 
 
 def run_info(bus: "can.BusABC", args: argparse.Namespace) -> int:
     motor = handle(bus, args.motor, args)
     with motor_bus(bus, motor) as mbus:
-        values = read_every_register(mbus, motor)
+        values = read_every_register(mbus, motor, timeout_of(args))
     if args.json:
         print(json.dumps([register_json(register, value) for register, value in values], indent=2))
     else:
@@ -606,9 +631,7 @@ def run_get(bus: "can.BusABC", args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(register_json(args.register, value), indent=2))
     else:
-        print(
-            f"{args.register.name} ({int(args.register)}) = {value_text(args.register, value)} {args.register.unit}".rstrip()
-        )
+        print(register_line(args.register, value))
     return EXIT_OK
 
 
@@ -627,7 +650,7 @@ def run_set(bus: "can.BusABC", args: argparse.Namespace) -> int:
         )
     with motor_bus(bus, motor) as mbus:
         echoed = mbus.write_register(motor, register, value)
-    print(f"{register.name} ({int(register)}) = {value_text(register, echoed)} {register.unit}".rstrip())
+    print(register_line(register, echoed))
     print(f"not saved: `{PROG} save {new_id(motor, register, echoed):#x}` keeps it over a power cycle")
     return EXIT_OK
 
@@ -639,15 +662,15 @@ def new_id(motor: Damiao, register: Register, value: int | float) -> int:
 def run_save(bus: "can.BusABC", args: argparse.Namespace) -> int:
     motor = handle(bus, args.motor, args)
     confirm(args, f"save every register of motor {motor.motor_id:#x} to its flash")
-    from tervalin_dm.bus import NoReply
-
     with motor_bus(bus, motor) as mbus:
-        try:
-            mbus.save_parameters(motor)
-        except NoReply as error:
-            raise Failure(
-                f"{error} (a motor saves only while disabled: `{PROG} disable {motor.motor_id:#x}`)"
-            ) from error
+        confirmed = mbus.save_parameters(motor)
+    if not confirmed:
+        # A motor saves only while disabled and ignores a save otherwise; some firmware saves without a word.
+        raise Failure(
+            f"motor {motor.motor_id:#x} did not confirm the save: it saves only while disabled "
+            f"(`{PROG} disable {motor.motor_id:#x}`); a motor that saved without answering keeps its values over a "
+            "power cycle"
+        )
     print(f"motor {motor.motor_id:#x}: every register saved")
     return EXIT_OK
 
