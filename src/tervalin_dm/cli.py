@@ -71,10 +71,11 @@ def number_text(value: float) -> str:
     if isinstance(value, int) or not math.isfinite(value):
         return str(value)
     for digits in range(1, 10):
-        text = f"{value:.{digits}g}"
+        shortest = float(f"{value:.{digits}g}")
         with contextlib.suppress(OverflowError, struct.error):
-            if struct.unpack("<f", struct.pack("<f", float(text)))[0] == value:
-                return text
+            if struct.unpack("<f", struct.pack("<f", shortest))[0] == value:
+                text = repr(shortest)  # 30.0, not 3e+01
+                return text.removesuffix(".0")
     return repr(value)
 
 
@@ -107,10 +108,10 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
 
 
 def state_text(state: MotorState) -> str:
+    # Four decimals, as a MotorState prints: feedback is quantised far coarser than a single's digits.
     return (
-        f"{describe(state.error)}, position {number_text(state.position)} rad, "
-        f"velocity {number_text(state.velocity)} rad/s, torque {number_text(state.torque)} N·m, "
-        f"MOS {state.t_mos} °C, rotor {state.t_rotor} °C"
+        f"{describe(state.error)}, position {state.position:.4f} rad, velocity {state.velocity:.4f} rad/s, "
+        f"torque {state.torque:.4f} N·m, MOS {state.t_mos} °C, rotor {state.t_rotor} °C"
     )
 
 
