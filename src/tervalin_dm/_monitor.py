@@ -14,6 +14,7 @@ only feedback frames carry.
 import argparse
 import contextlib
 import curses
+import logging
 import math
 import threading
 import time
@@ -34,6 +35,9 @@ POLLED = (Register.P_M, Register.XOUT)
 SIM_PERIOD_S = 4.0
 SIM_AMPLITUDE = 1.5
 SIM_COMMAND_S = 0.01
+SIM_KP, SIM_KD = 20.0, 0.5
+
+logger = logging.getLogger("tervalin_dm.monitor")
 
 
 class Row:
@@ -161,29 +165,27 @@ def poll_loop(reader: RegisterReader, table: FeedbackTable, timeout: float, stop
 
 
 def drive_simulated(channel: str, motors: Sequence[Damiao], stop: threading.Event) -> None:
-    """Commands the simulated motors as another program would: a slow sine through MIT, until `stop`."""
-    from tervalin_dm.bus import MotorBus, NoReply  # only this command needs the bus
+    """Commands the simulated motors as another program would, on a bus of its own: a slow sine through MIT."""
+    from tervalin_dm.bus import MotorBus  # only this command needs the bus
 
-    with can.Bus(interface="virtual", channel=channel) as wire:
-        mbus = MotorBus(wire, motors)
-        for motor in motors:
-            mbus.enable(motor)
+    with can.Bus(interface="virtual", channel=channel) as wire, MotorBus(wire, motors) as mbus:  # disables at exit
+        enabled: set[int] = set()
         start = time.monotonic()
-        try:
-            while not stop.wait(SIM_COMMAND_S):
-                t = time.monotonic() - start
-                for i, motor in enumerate(motors):
-                    q = SIM_AMPLITUDE * math.sin(2 * math.pi * t / SIM_PERIOD_S + i)
-                    try:
-                        mbus.command(motor, ControlSetpoint.mit(MitSetpoint(q, 0.0, 20.0, 0.5, 0.0)))
-                    except NoReply:
-                        pass
-        finally:
-            for motor in motors:
-                try:
-                    mbus.disable(motor)
-                except NoReply:
-                    pass
+        while not stop.wait(SIM_COMMAND_S):
+            phase = 2 * math.pi * (time.monotonic() - start) / SIM_PERIOD_S
+            try:
+                for motor in motors:
+                    if motor.motor_id not in enabled:
+                        mbus.enable(motor)
+                        enabled.add(motor.motor_id)
+                mbus.command_all([sine(phase + i) for i in range(len(motors))])
+            except (can.CanError, TimeoutError) as error:
+                # A reply may come late on a loaded machine; the next cycle goes on.
+                logger.debug("driving the simulated motors: %s", error)
+
+
+def sine(phase: float) -> ControlSetpoint:
+    return ControlSetpoint.mit(MitSetpoint(SIM_AMPLITUDE * math.sin(phase), 0.0, SIM_KP, SIM_KD, 0.0))
 
 
 def run(bus: can.BusABC, args: argparse.Namespace) -> int:
@@ -195,7 +197,7 @@ def run(bus: can.BusABC, args: argparse.Namespace) -> int:
         with listening(bus, notifier) as reader:
             motors, limits = [], []
             for motor_id in args.motors:
-                motor = handle(bus, motor_id, args)
+                motor = handle(bus, motor_id, args, notifier)
                 read = {r: reader.read(motor_id, r, timeout) for r in (Register.PMAX, Register.VMAX, Register.TMAX)}
                 if any(answer is None for answer in read.values()):
                     raise Failure(f"motor {motor_id:#x} did not answer reads of PMAX, VMAX and TMAX")

@@ -23,7 +23,7 @@ import uuid
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING
 
-from tervalin import Damiao, MitLimits, MotorState
+from tervalin import Damiao, MotorState
 
 from tervalin_dm import ControlMode, Register
 from tervalin_dm._status import describe, is_error
@@ -429,14 +429,14 @@ def simulated_motors(count: int) -> Iterator[str]:
                 motor.stop()
 
 
-def master_of(bus: "can.BusABC", motor: int, args: argparse.Namespace) -> int:
-    """The master id of `motor`: as given, or read from the motor."""
+def master_of(bus: "can.BusABC", motor: int, args: argparse.Namespace, notifier: "can.Notifier | None" = None) -> int:
+    """The master id of `motor`: as given, or read from the motor (through `notifier`, or a notifier of its own)."""
     if args.master is not None:
         return args.master
     from tervalin_dm._exchange import listening
 
     # One read of MST_ID, answered on the master id wherever that is: where the answer comes is the master id.
-    with listening(bus, None) as reader:
+    with listening(bus, notifier) as reader:
         answer = reader.read(motor, Register.MST_ID, timeout_of(args) / 1000.0)
     if answer is None:
         raise Failure(f"motor {motor:#x} did not answer (asked for its master id within {timeout_of(args):g} ms)")
@@ -447,8 +447,9 @@ def timeout_of(args: argparse.Namespace) -> float:
     return REPLY_TIMEOUT_MS if args.timeout is None else args.timeout
 
 
-def handle(bus: "can.BusABC", motor: int, args: argparse.Namespace, limits: MitLimits | None = None) -> Damiao:
-    return Damiao(motor, master_of(bus, motor, args), limits, timeout_ms=math.ceil(timeout_of(args)))
+def handle(bus: "can.BusABC", motor: int, args: argparse.Namespace, notifier: "can.Notifier | None" = None) -> Damiao:
+    """A handle of `motor` with its master id (as given or read) and the reply timeout given."""
+    return Damiao(motor, master_of(bus, motor, args, notifier), timeout_ms=math.ceil(timeout_of(args)))
 
 
 @contextlib.contextmanager
@@ -711,6 +712,15 @@ def run_monitor(bus: "can.BusABC", args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs `tervalin-dm` with `argv` (by default the process's arguments); the exit status."""
+    try:
+        return run(argv)
+    except KeyboardInterrupt:
+        # Whenever it comes (starting up, waiting for a motor): no traceback, every bus and notifier already closed.
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def run(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     for name, default in COMMON_DEFAULTS.items():
@@ -731,9 +741,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Refused as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
     except (Failure, TimeoutError) as error:  # the bus's NoReply is a TimeoutError
         print(f"{PROG}: {error}", file=sys.stderr)
         return EXIT_FAILED

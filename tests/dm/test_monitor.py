@@ -47,13 +47,15 @@ class Terminal:
     def screen(self):
         return self.tmux("capture-pane", "-p", "-t", "t")
 
-    def wait_for(self, found, what):
+    def wait_for(self, found, what, *, give_up=lambda screen: False):
         deadline = time.monotonic() + WAIT_S
         while time.monotonic() < deadline:
             screen = self.screen()
             result = found(screen)
             if result:
                 return result
+            if give_up(screen):
+                break  # waiting longer shows nothing new
             time.sleep(0.1)
         pytest.fail(f"the screen never showed {what}:\n{self.screen()}")
 
@@ -81,15 +83,22 @@ def positions(screen, motor):
     return None
 
 
+def ended(screen):
+    """Whether the monitor has ended (the shell printed its exit status)."""
+    return re.search(r"^EXIT-\d+$", screen, re.M) is not None
+
+
 @pytest.mark.parametrize("quit_key", ["q", "C-c"], ids=["q", "ctrl-c"])
 def test_monitor_shows_moving_motors_and_restores_the_terminal(terminal, quit_key):
     assert terminal.run_shell("stty -a > before.txt", "BEFORE").group(1) == "0"
     terminal.type(f"{sys.executable} -m tervalin_dm.cli --simulate 2 --timeout 200 monitor 1 2; echo EXIT-$?", "Enter")
     # The table of both motors with numbers, and a position that moves (the simulated motors follow a sine).
     first = terminal.wait_for(
-        lambda s: "position" in s and positions(s, "0x2") and positions(s, "0x1"), "a table with positions"
+        lambda s: "position" in s and positions(s, "0x2") and positions(s, "0x1"),
+        "a table with positions",
+        give_up=ended,
     )
-    terminal.wait_for(lambda s: positions(s, "0x1") not in (None, first), "a position that changes")
+    terminal.wait_for(lambda s: positions(s, "0x1") not in (None, first), "a position that changes", give_up=ended)
     screen = terminal.screen()
     assert "ENABLED" in screen and "T mos" in screen and "velocity" in screen
     terminal.type(quit_key)
