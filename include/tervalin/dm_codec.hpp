@@ -3,7 +3,8 @@
 // Pure functions from values to frames and back: no I/O, no allocation, no
 // Python, usable from C++17 on. Standard 11-bit identifiers and 8 data bytes.
 //
-// Every input has a defined result:
+// Every input has a defined result (non_finite_field tells a caller which
+// setpoint fields a motor should never be sent):
 // - Linear fields (MIT command, feedback) clamp the value into the range
 //   first, so +inf encodes as the top code and -inf as 0. NaN encodes as 0.0
 //   would: the code nearest to zero (zero torque, zero gain, the middle of a
@@ -29,6 +30,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 
 // Writing a single's bytes is constexpr where the compiler can bit-cast in
@@ -217,6 +219,40 @@ TERVALIN_BIT_CAST_CONSTEXPR void put_f32(FrameData& data, std::size_t at, float 
             return encode_vel(motor.motor_id, setpoint.vel);
         case ControlMode::force_pos:
             return encode_force_pos(motor.motor_id, setpoint.force_pos);
+    }
+    return std::nullopt;
+}
+
+// A field of a setpoint: its name (as the Python classes call it) and value.
+struct SetpointField {
+    const char* name;
+    float value;
+};
+
+// The first field of `setpoint` that is not finite (NaN or an infinity), if
+// any. The encoders give such a field a defined code, but no motor should be
+// sent one: callers refuse it.
+[[nodiscard]] constexpr std::optional<SetpointField> non_finite_field(const ControlSetpointRecord& setpoint) noexcept {
+    const auto first = [](std::initializer_list<SetpointField> fields) -> std::optional<SetpointField> {
+        constexpr float largest = 3.4028234663852886e38F;
+        for (const SetpointField& field : fields)
+            if (!(field.value >= -largest && field.value <= largest)) return field;
+        return std::nullopt;
+    };
+    switch (setpoint.mode) {
+        case ControlMode::mit: {
+            const MitSetpointRecord& s = setpoint.mit;
+            return first({{"q", s.q}, {"dq", s.dq}, {"kp", s.kp}, {"kd", s.kd}, {"tau", s.tau}});
+        }
+        case ControlMode::pos_vel:
+            return first({{"position", setpoint.pos_vel.position}, {"velocity", setpoint.pos_vel.velocity}});
+        case ControlMode::vel:
+            return first({{"velocity", setpoint.vel.velocity}});
+        case ControlMode::force_pos: {
+            const ForcePosSetpoint& s = setpoint.force_pos;
+            return first({{"position", s.position}, {"velocity_limit", s.velocity_limit},
+                          {"torque_ratio", s.torque_ratio}});
+        }
     }
     return std::nullopt;
 }

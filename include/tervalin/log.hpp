@@ -75,7 +75,7 @@ constexpr std::size_t state_head_size = offsetof(ModuleState, classes);
 // the extension module or has another log table version.
 inline bool bind() noexcept {
     if (detail::bound_table.load(std::memory_order_acquire) != nullptr) return true;
-    PyObject* module = PyImport_ImportModule("tervalin");
+    PyObject* module = PyImport_ImportModule(TERVALIN_MODULE_NAME);
     if (module == nullptr) return false;
     Py_ssize_t size = 0;
     const ModuleState* state = tervalin::detail::state_of(module, size);

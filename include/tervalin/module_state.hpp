@@ -23,6 +23,11 @@
 #define TERVALIN_KIT_LOCAL
 #endif
 
+// The name of the tervalin extension module: the one separately built code
+// imports, and the one its definition carries. A macro, so that the classes'
+// type names are spelled from it at compile time ("tervalin.MitLimits").
+#define TERVALIN_MODULE_NAME "tervalin"
+
 namespace tervalin {
 
 // The five classes, in the order the module registers them.
@@ -48,7 +53,8 @@ inline const ModuleState* state_of(PyObject* module, Py_ssize_t& size) noexcept 
     if (!PyModule_Check(module)) return nullptr;
     // Only a module made from a definition has one: Python code cannot make such a module.
     PyModuleDef* definition = PyModule_GetDef(module);
-    if (definition == nullptr || definition->m_name == nullptr || std::strcmp(definition->m_name, "tervalin") != 0 ||
+    if (definition == nullptr || definition->m_name == nullptr ||
+        std::strcmp(definition->m_name, TERVALIN_MODULE_NAME) != 0 ||
         definition->m_size < static_cast<Py_ssize_t>(sizeof(std::uint32_t)))
         return nullptr;
     size = definition->m_size;

@@ -50,11 +50,11 @@ struct Layout {
 inline constexpr Layout compiled_layout{
     layout_version,
     {
-        {"MitLimits", "tervalin.MitLimits", sizeof(Instance<MitLimitsRecord>)},
-        {"MitSetpoint", "tervalin.MitSetpoint", sizeof(Instance<MitSetpointRecord>)},
-        {"ControlSetpoint", "tervalin.ControlSetpoint", sizeof(Instance<ControlSetpointRecord>)},
-        {"MotorState", "tervalin.MotorState", sizeof(Instance<MotorStateRecord>)},
-        {"Damiao", "tervalin.Damiao", sizeof(Instance<DamiaoRecord>)},
+        {"MitLimits", TERVALIN_MODULE_NAME ".MitLimits", sizeof(Instance<MitLimitsRecord>)},
+        {"MitSetpoint", TERVALIN_MODULE_NAME ".MitSetpoint", sizeof(Instance<MitSetpointRecord>)},
+        {"ControlSetpoint", TERVALIN_MODULE_NAME ".ControlSetpoint", sizeof(Instance<ControlSetpointRecord>)},
+        {"MotorState", TERVALIN_MODULE_NAME ".MotorState", sizeof(Instance<MotorStateRecord>)},
+        {"Damiao", TERVALIN_MODULE_NAME ".Damiao", sizeof(Instance<DamiaoRecord>)},
     },
 };
 
@@ -146,7 +146,7 @@ inline bool check_layout(PyObject* module, const Layout& expected, PyTypeObject*
 // ready. Call it from the extension's init function to fail at import.
 inline bool bind() noexcept {
     if (detail::bound_types[class_count - 1] != nullptr) return true;
-    PyObject* module = PyImport_ImportModule("tervalin");
+    PyObject* module = PyImport_ImportModule(TERVALIN_MODULE_NAME);
     if (module == nullptr) return false;
     PyTypeObject* types[class_count] = {};
     const bool matches = check_layout(module, compiled_layout, types);

@@ -280,6 +280,12 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!setpoint) return nullptr;
     const auto motor = producer::read<DamiaoRecord>(args[1], "motor");
     if (!motor) return nullptr;
+    if (const std::optional<dm::SetpointField> field = dm::non_finite_field(*setpoint)) {
+        const float value = field->value;
+        PyErr_Format(PyExc_ValueError,
+                     "argument 'setpoint': %s is %s; a motor is never sent a value that is not finite", field->name, value != value ? "nan" : value > 0 ? "inf" : "-inf");
+        return nullptr;
+    }
     const std::optional<dm::Frame> frame = dm::encode(*setpoint, *motor);
     if (!frame) {
         PyErr_SetString(PyExc_SystemError, "ControlSetpoint holds an unknown control mode");

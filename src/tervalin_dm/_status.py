@@ -2,33 +2,73 @@
 
 import enum
 
-__all__ = ["Status", "is_error"]
+from tervalin_dm import _codec
+
+__all__ = ["Status", "describe", "is_error"]
+
+_CODES = dict(_codec.status_codes)
+_STATUS_BITS = range(_codec.feedback_motor_id_mask + 1)  # a status has the four bits the motor id leaves
 
 
 class Status(enum.IntEnum):
-    """A motor's status, `MotorState.error`: 0 and 1 are states, the others faults."""
+    """A motor's status, `MotorState.error`: 0 and 1 are states, the others faults.
 
-    DISABLED = 0x0
-    ENABLED = 0x1
-    SENSOR_ERROR = 0x5
-    PARAMETER_ERROR = 0x6
-    OVER_VOLTAGE = 0x8
-    UNDER_VOLTAGE = 0x9
-    OVER_CURRENT = 0xA
-    MOS_OVER_TEMPERATURE = 0xB
-    ROTOR_OVER_TEMPERATURE = 0xC
-    COMMUNICATION_LOST = 0xD
-    OVERLOAD = 0xE
+    Every code 0 to 15 is a `Status`: those the protocol does not name are
+    pseudo-members named after their number (``Status(2)`` is ``Status.UNKNOWN_2``).
+    """
+
+    DISABLED = _CODES["DISABLED"]
+    ENABLED = _CODES["ENABLED"]
+    SENSOR_ERROR = _CODES["SENSOR_ERROR"]
+    PARAMETER_ERROR = _CODES["PARAMETER_ERROR"]
+    OVER_VOLTAGE = _CODES["OVER_VOLTAGE"]
+    UNDER_VOLTAGE = _CODES["UNDER_VOLTAGE"]
+    OVER_CURRENT = _CODES["OVER_CURRENT"]
+    MOS_OVER_TEMPERATURE = _CODES["MOS_OVER_TEMPERATURE"]
+    ROTOR_OVER_TEMPERATURE = _CODES["ROTOR_OVER_TEMPERATURE"]
+    COMMUNICATION_LOST = _CODES["COMMUNICATION_LOST"]
+    OVERLOAD = _CODES["OVERLOAD"]
+
+    @classmethod
+    def _missing_(cls, value: object) -> "Status | None":
+        if isinstance(value, bool) or not isinstance(value, int) or value not in _STATUS_BITS:
+            return None
+        member = int.__new__(cls, value)
+        member._name_ = f"UNKNOWN_{value}"
+        member._value_ = value
+        # One pseudo-member per code, whichever thread makes it first.
+        return cls._value2member_map_.setdefault(value, member)  # type: ignore[return-value]
+
+    @property
+    def known(self) -> bool:
+        """Whether the protocol names this status."""
+        return self._name_ in _CODES
+
+
+def _status(code: object) -> Status:
+    if isinstance(code, bool) or not isinstance(code, int):
+        raise TypeError(f"a status code is an int, not {type(code).__name__}")
+    if code not in _STATUS_BITS:
+        raise ValueError(f"a status code is in 0..{_STATUS_BITS.stop - 1}, not {code!r}")
+    return Status(code)
 
 
 def is_error(code: int) -> bool:
-    """Whether a status code reports a fault: every code but DISABLED and ENABLED, unknown ones too."""
-    return code != Status.DISABLED and code != Status.ENABLED
+    """Whether status `code` (0 to 15) reports a fault: every code but DISABLED and ENABLED, unknown ones too.
+
+    :raises TypeError: when `code` is not an int
+    :raises ValueError: when `code` is not a status code (0 to 15)
+    """
+    return _status(code) not in (Status.DISABLED, Status.ENABLED)
 
 
 def describe(code: int) -> str:
-    """The status's name, or the code in hexadecimal when the protocol names none."""
-    try:
-        return Status(code).name
-    except ValueError:
-        return f"unknown status 0x{code:x}"
+    """Status `code` for a log line: ``"OVERLOAD (0xe)"``, or ``"unknown status 0x2"`` when the protocol names none.
+
+    :raises TypeError: when `code` is not an int
+    :raises ValueError: when `code` is not a status code (0 to 15)
+    """
+    status = _status(code)
+    if status.known:
+        return f"{status.name} (0x{code:x})"
+    return f"unknown status 0x{code:x}"

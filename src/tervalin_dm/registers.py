@@ -183,8 +183,9 @@ class Register(enum.IntEnum):
         or an int.
 
         :raises ValueError: naming the register and `value`, when the register is read-only,
-            a float is not finite in single precision, an id is beyond 0..0x7FF, a control
-            mode is not one of `ControlMode`, or an int does not fit 32 bits
+            a float is not finite in single precision, a range (PMAX, VMAX, TMAX) is not
+            above 0, an id is beyond 0..0x7FF, a control mode is not one of `ControlMode`,
+            or an int does not fit 32 bits
         :raises TypeError: naming the register, when `value` is not a number of its type
             (an int is taken for a float register; bool is taken for neither)
         """
@@ -198,6 +199,9 @@ class Register(enum.IntEnum):
             single = _single(value)
             if single is None:
                 raise ValueError(f"{self.label} takes finite single-precision values, not {value!r}")
+            if self in _RANGES and not single > 0:
+                # A range of zero or less would scale every MIT command and feedback to nonsense.
+                raise ValueError(f"{self.label} is a range: it takes values > 0, not {value!r}")
             return single
         low, high = _INT_RANGES.get(self, (0, _U32_MAX))
         if not low <= value <= high:
@@ -261,6 +265,7 @@ _INT_RANGES: dict[Register, tuple[int, int]] = {
     Register.ESC_ID: (0, _codec.max_standard_id),
     Register.CTRL_MODE: (min(ControlMode), max(ControlMode)),
 }
+_RANGES = frozenset({Register.PMAX, Register.VMAX, Register.TMAX})
 _BY_NUMBER = {int(member): member for member in Register}
 _BY_NAME = {name.lower(): member for member in Register for name in (member.name, member.vendor_name)}
 

@@ -11,6 +11,7 @@ from hypothesis import given, strategies as st
 import tervalin_dm
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, mit_setpoint
 from tervalin_dm import Status, _codec
+from tervalin_dm._status import describe
 
 
 def single(x):
@@ -82,12 +83,10 @@ def encode_feedback_with(**changes):
         (ControlSetpoint.mit(mit_setpoint(q=12.5)), Damiao(2, 0x12), (0x002, "ffff7ff0000007ff")),
         (ControlSetpoint.mit(mit_setpoint(q=6.25)), Damiao(2, 0x12, MitLimits(p_max=6.25)),
          (0x002, "ffff7ff0000007ff")),
-        # Clamped to the ends; NaN encodes as 0.0 would.
-        (ControlSetpoint.mit(MitSetpoint(-1e9, float("inf"), -1.0, float("nan"), 11.0)), motor,
-         (0x001, "0000fff000000fff")),
+        # Clamped to the ends.
+        (ControlSetpoint.mit(MitSetpoint(-1e9, 3e38, -1.0, -3e38, 11.0)), motor, (0x001, "0000fff000000fff")),
         (ControlSetpoint.pos_vel(1.0, -2.0), Damiao(0x10, 0), (0x110, "0000803f000000c0")),
         (ControlSetpoint.vel(2.0), motor, (0x201, "0000004000000000")),
-        (ControlSetpoint.vel(float("nan")), motor, (0x201, "0000c07f00000000")),
         (ControlSetpoint.force_pos(0.5, 10.0, 0.3), motor, (0x301, "0000003fe803b80b")),
         (ControlSetpoint.force_pos(0.0, 0.07, 0.29), motor, (0x301, "000000000700540b")),
         (ControlSetpoint.force_pos(-1.0, 200.0, -0.5), Damiao(0x4FF, 0), (0x7FF, "000080bf10270000")),
@@ -176,8 +175,53 @@ def test_feedback_motor_id(data, motor_id):
 def test_status_codes_are_the_codecs():
     assert [(s.name, s.value) for s in Status] == list(_codec.status_codes)
     assert [s for s in Status if not tervalin_dm.is_error(s)] == [Status.DISABLED, Status.ENABLED]
-    # Codes the protocol does not name are faults too.
-    assert tervalin_dm.is_error(0x7) and tervalin_dm.is_error(0xF)
+
+
+# Every code a motor can send is a Status; the protocol names 0, 1, 5, 6, 8 to 14.
+@pytest.mark.parametrize(
+    "code, name, error, text",
+    [
+        (0, "DISABLED", False, "DISABLED (0x0)"),
+        (1, "ENABLED", False, "ENABLED (0x1)"),
+        (2, "UNKNOWN_2", True, "unknown status 0x2"),
+        (5, "SENSOR_ERROR", True, "SENSOR_ERROR (0x5)"),
+        (7, "UNKNOWN_7", True, "unknown status 0x7"),
+        (0xE, "OVERLOAD", True, "OVERLOAD (0xe)"),
+        (0xF, "UNKNOWN_15", True, "unknown status 0xf"),
+    ],
+)
+def test_every_status_code(code, name, error, text):
+    status = Status(code)
+    assert status.name == name and status == code and isinstance(status, Status)
+    assert Status(code) is status
+    assert tervalin_dm.is_error(code) is error and tervalin_dm.is_error(status) is error
+    assert describe(code) == text and describe(status) == text
+    state = tervalin_dm.decode_feedback(encode_feedback_with(error=code), MitLimits())
+    assert Status(state.error) is status
+
+
+@pytest.mark.parametrize(
+    "code, error, message",
+    [
+        (None, TypeError, "a status code is an int, not NoneType"),
+        ("1", TypeError, "a status code is an int, not str"),
+        (1.0, TypeError, "a status code is an int, not float"),
+        (True, TypeError, "a status code is an int, not bool"),
+        (16, ValueError, "a status code is in 0..15, not 16"),
+        (-1, ValueError, "a status code is in 0..15, not -1"),
+    ],
+)
+def test_bad_status_codes(code, error, message):
+    for check in (tervalin_dm.is_error, describe):
+        with pytest.raises(error) as raised:
+            check(code)
+        assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("code", [None, "1", 16, -1, 2**64])
+def test_no_status_of_other_values(code):
+    with pytest.raises(ValueError):
+        Status(code)
 
 
 def test_mit_uses_the_handles_limits():
@@ -219,6 +263,32 @@ def test_mit_uses_the_handles_limits():
          "argument 'motor': 'int' object cannot be converted to 'Damiao'"),
         (lambda: tervalin_dm.encode(ControlSetpoint.vel(1.0), motor, 3), TypeError,
          "encode() takes exactly 2 arguments (3 given)"),
+        # A motor is never sent NaN or an infinity, in any field of any mode.
+        (lambda: tervalin_dm.encode(ControlSetpoint.mit(MitSetpoint(float("nan"))), motor), ValueError,
+         "argument 'setpoint': q is nan; a motor is never sent a value that is not finite"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.mit(MitSetpoint(0, 0, 0, float("nan"), 0)), motor), ValueError,
+         "argument 'setpoint': kd is nan;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.mit(mit_setpoint(dq=float("inf"))), motor), ValueError,
+         "argument 'setpoint': dq is inf;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.mit(mit_setpoint(tau=-float("inf"))), motor), ValueError,
+         "argument 'setpoint': tau is -inf;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.mit(mit_setpoint(kp=float("inf"))), motor), ValueError,
+         "argument 'setpoint': kp is inf;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.vel(float("nan")), motor), ValueError,
+         "argument 'setpoint': velocity is nan;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.pos_vel(float("inf"), 1.0), motor), ValueError,
+         "argument 'setpoint': position is inf;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.pos_vel(1.0, float("-inf")), motor), ValueError,
+         "argument 'setpoint': velocity is -inf;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.force_pos(float("nan"), 1.0, 0.5), motor), ValueError,
+         "argument 'setpoint': position is nan;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.force_pos(0.0, float("inf"), 0.5), motor), ValueError,
+         "argument 'setpoint': velocity_limit is inf;"),
+        (lambda: tervalin_dm.encode(ControlSetpoint.force_pos(0.0, 1.0, float("nan")), motor), ValueError,
+         "argument 'setpoint': torque_ratio is nan;"),
+        # Values beyond the single range narrow to an infinity.
+        (lambda: tervalin_dm.encode(ControlSetpoint.vel(1e39), motor), ValueError,
+         "argument 'setpoint': velocity is inf;"),
         # Standard CAN ids have 11 bits: 0x300 + 0x500 has 12.
         (lambda: tervalin_dm.encode(ControlSetpoint.force_pos(0, 0, 0), Damiao(0x500, 0)), ValueError,
          "motor_id 0x500 gives CAN id 0x800, beyond the 11-bit standard identifiers"),

@@ -1,6 +1,8 @@
 """The register map and the register frames, against bytes computed by hand."""
 
+import doctest
 import math
+import pathlib
 import struct
 
 import pytest
@@ -204,6 +206,9 @@ def test_check_accepts(register, value, written):
         # Finite as a double, infinite as the single a motor gets.
         (Register.TMAX, 3.5e38, ValueError, "TMAX (register 23) takes finite single-precision values, not 3.5e+38"),
         (Register.TMAX, 10**40, ValueError, "TMAX (register 23) takes finite single-precision values"),
+        (Register.PMAX, 0, ValueError, "PMAX (register 21) is a range: it takes values > 0, not 0"),
+        (Register.VMAX, -30.0, ValueError, "VMAX (register 22) is a range: it takes values > 0, not -30.0"),
+        (Register.TMAX, 1e-46, ValueError, "TMAX (register 23) is a range: it takes values > 0, not 1e-46"),
         (Register.MST_ID, 0x800, ValueError, "MST_ID (register 7) takes 0..0x7ff, not 2048"),
         (Register.ESC_ID, -1, ValueError, "ESC_ID (register 8) takes 0..0x7ff, not -1"),
         (
@@ -275,3 +280,30 @@ def test_bad_register_input(call, error, message):
     with pytest.raises(error) as raised:
         call()
     assert raised.type is error and str(raised.value).startswith(message)
+
+
+# --- The user's table ---
+
+DOC = pathlib.Path(__file__).resolve().parents[2] / "docs" / "registers.md"
+
+
+def register_rows():
+    rows = ["| Register | Number | Vendor name | Type | Writable | Unit | Meaning |", "|---|---:|---|---|---|---|---|"]
+    for r in Register:
+        writable = "yes" if r.writable else "no"
+        rows.append(
+            f"| `{r.name}` | {int(r)} | {r.vendor_name} | {r.type.__name__} | {writable} | {r.unit} | {r.description} |"
+        )
+    return rows
+
+
+def test_the_documented_map_is_the_map():
+    text = DOC.read_text()
+    table = text.split("<!-- registers: checked by tests/dm/test_registers.py -->\n", 1)[1]
+    rows = table.split("<!-- end of registers -->")[0].splitlines()
+    assert rows == register_rows(), "docs/registers.md's table should read:\n" + "\n".join(register_rows())
+
+
+def test_the_documented_examples_run():
+    failed, tried = doctest.testfile(str(DOC), module_relative=False, optionflags=doctest.ELLIPSIS)
+    assert tried > 10 and failed == 0

@@ -135,6 +135,38 @@ void dispatch_by_mode() {
     CHECK(frame && same(*frame, 0x312, {0x00, 0x00, 0x00, 0x3F, 0xE8, 0x03, 0xB8, 0x0B}), "force_pos");
     setpoint.mode = static_cast<ControlMode>(9);
     CHECK(!dm::encode(setpoint, motor), "unknown mode");
+    // Non-finite fields are named, the first one in field order; finite extremes are not.
+    struct NonFinite {
+        ControlSetpointRecord setpoint;
+        const char* field;
+    };
+    const auto with = [](ControlMode mode, float a, float b, float c, float d, float e) {
+        ControlSetpointRecord r{};
+        r.mode = mode;
+        r.mit = {a, b, c, d, e};  // the other modes' fields overlay the first ones
+        return r;
+    };
+    constexpr float big = std::numeric_limits<float>::max();
+    const NonFinite non_finite[] = {
+        {with(ControlMode::mit, nan, 0, 0, 0, 0), "q"},
+        {with(ControlMode::mit, 0, inf, 0, 0, 0), "dq"},
+        {with(ControlMode::mit, 0, 0, -inf, 0, 0), "kp"},
+        {with(ControlMode::mit, 0, 0, 0, nan, inf), "kd"},
+        {with(ControlMode::mit, big, -big, 0, 0, -inf), "tau"},
+        {with(ControlMode::mit, big, -big, big, 0, 0), nullptr},
+        {with(ControlMode::pos_vel, 1, -inf, 0, 0, 0), "velocity"},
+        {with(ControlMode::pos_vel, 1, 2, nan, 0, 0), nullptr},
+        {with(ControlMode::vel, nan, 0, 0, 0, 0), "velocity"},
+        {with(ControlMode::vel, 1, nan, 0, 0, 0), nullptr},
+        {with(ControlMode::force_pos, 0, inf, 0, 0, 0), "velocity_limit"},
+        {with(ControlMode::force_pos, 0, 0, nan, 0, 0), "torque_ratio"},
+        {with(ControlMode::force_pos, 0, 0, 0, nan, 0), nullptr},
+    };
+    for (const NonFinite& c : non_finite) {
+        const auto found = dm::non_finite_field(c.setpoint);
+        CHECK(c.field == nullptr ? !found : found && std::string(found->name) == c.field,
+              c.field == nullptr ? "all finite" : c.field);
+    }
     // Ids are base + motor id, never wrapped; beyond 11 bits they are flagged.
     setpoint.mode = ControlMode::vel;
     motor.motor_id = 0xFFFF;
