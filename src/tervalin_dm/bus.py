@@ -62,23 +62,23 @@ WARNING through the logger "tervalin_dm.bus". Timeouts, stray and late
 frames, sends and register exchanges are logged at DEBUG.
 """
 
+import importlib.util
 import logging
 import threading
 import time
 from collections.abc import Iterable, Sequence
+from typing import Any, cast
 
-try:
-    import can
-except ModuleNotFoundError as error:  # pragma: no cover - depends on the environment
-    if error.name != "can":
-        raise
+if importlib.util.find_spec("can") is None:
     raise ModuleNotFoundError(
         "tervalin_dm.bus needs python-can: install it with pip install 'tervalin[can]'", name="can"
-    ) from error
+    )
 
+import can
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
+
 from tervalin_dm import _codec
-from tervalin_dm._status import Status, is_error
+from tervalin_dm._status import Status, describe, is_error
 from tervalin_dm.registers import ControlMode, Register, RegisterReply, decode_register_reply
 from tervalin_dm.registers import read_register as _read_frame
 from tervalin_dm.registers import save_parameters as _save_frame
@@ -134,7 +134,7 @@ class NoReply(can.CanTimeoutError):
         self.replies = tuple(replies)
         self.owed = tuple(owed)
         waited = [m for m in self.motors if m not in self.owed]
-        parts = []
+        parts: list[str] = []
         if waited:
             parts.append(f"no reply from {_names(waited)} within {timeout_ms:g} ms")
         if self.owed:
@@ -148,7 +148,7 @@ class SendFailed(can.CanOperationError):
     def __init__(self, motors: Sequence[Damiao], errors: Sequence[BaseException], replies: Sequence[object]) -> None:
         self.motors = tuple(motors)
         self.replies = tuple(replies)
-        causes = "; ".join(f"{motor!r}: {error}" for motor, error in zip(motors, errors))
+        causes = "; ".join(f"{motor!r}: {error}" for motor, error in zip(motors, errors, strict=True))
         super().__init__(f"could not send to {causes}")
 
 
@@ -179,13 +179,6 @@ class StaleHandle(can.CanError):
 
 def _names(motors: Iterable[Damiao]) -> str:
     return ", ".join(repr(m) for m in motors)
-
-
-def _status_text(code: int) -> str:
-    try:
-        return f"{Status(code).name} (0x{code:x})"
-    except ValueError:
-        return f"unknown status 0x{code:x}"
 
 
 class _Exchange:
@@ -254,6 +247,18 @@ class _Slot:
         self.owed_until = 0.0  # time.monotonic() until which it may come
 
 
+def _handles(motors: object) -> tuple[Damiao, ...]:
+    """The handles of the argument `motors`, refusing anything else."""
+    if not isinstance(motors, Iterable):
+        raise TypeError(f"argument 'motors': an iterable of Damiao handles is required, not {type(motors).__name__!r}")
+    handles: list[Damiao] = []
+    for handle in cast(Iterable[object], motors):
+        if not isinstance(handle, Damiao):
+            raise TypeError(f"argument 'motors': Damiao handles are required, not {type(handle).__name__!r}")
+        handles.append(handle)
+    return tuple(handles)
+
+
 def _route_key(master_id: int, motor_id: int) -> int:
     """The key of the frames a motor sends: its master id and the low four bits of its id."""
     return master_id << 4 | (motor_id & 0xF)
@@ -263,8 +268,8 @@ def _check_ids(ids: Sequence[tuple[int, int]], names: Sequence[str]) -> None:
     """Refuses a set of (motor id, master id) pairs that cannot share a bus; `names` says whose they are."""
     seen_ids: dict[int, str] = {}
     seen_routes: dict[int, str] = {}
-    masters: dict[int, str] = {}
-    for (motor_id, master_id), name in zip(ids, names):
+    masters: dict[int, list[str]] = {}
+    for (motor_id, master_id), name in zip(ids, names, strict=True):
         if motor_id > _LAST_MOTOR_ID:
             raise ValueError(
                 f"{name}: motor ids go up to 0x{_LAST_MOTOR_ID:x} (its commands go on motor_id + "
@@ -285,11 +290,11 @@ def _check_ids(ids: Sequence[tuple[int, int]], names: Sequence[str]) -> None:
                 f"0x{motor_id & 0xF:x} in their feedback"
             )
         seen_routes[route] = name
-        masters.setdefault(master_id, name)
-    for (motor_id, master_id), name in zip(ids, names):
+        masters.setdefault(master_id, []).append(name)
+    for (motor_id, _), name in zip(ids, names, strict=True):
         for offset in _MODE_OFFSETS:
-            other = masters.get(motor_id + offset)
-            if other is not None and other != name:
+            other = next((n for n in masters.get(motor_id + offset, ()) if n != name), None)
+            if other is not None:
                 raise ValueError(
                     f"{name} takes commands on 0x{motor_id + offset:x}, where {other} answers: "
                     "each motor would take the other's answers as commands"
@@ -313,17 +318,10 @@ class MotorBus(can.Listener):
     """
 
     def __init__(self, bus: can.BusABC, motors: Iterable[Damiao], *, notifier: can.Notifier | None = None) -> None:
-        if not isinstance(bus, can.BusABC):
+        # Checked as what a caller may pass, not as what the annotations promise.
+        if not isinstance(cast(object, bus), can.BusABC):
             raise TypeError(f"argument 'bus': a python-can bus (can.BusABC) is required, not {type(bus).__name__!r}")
-        try:
-            handles = tuple(motors)
-        except TypeError:
-            raise TypeError(
-                f"argument 'motors': an iterable of Damiao handles is required, not {type(motors).__name__!r}"
-            ) from None
-        for handle in handles:
-            if not isinstance(handle, Damiao):
-                raise TypeError(f"argument 'motors': Damiao handles are required, not {type(handle).__name__!r}")
+        handles = _handles(motors)
         if not handles:
             raise ValueError("argument 'motors': a MotorBus needs at least one motor")
         if len({id(h) for h in handles}) != len(handles):
@@ -332,7 +330,7 @@ class MotorBus(can.Listener):
         _check_ids([(h.motor_id, h.master_id) for h in handles], [repr(h) for h in handles])
         self._bus = bus
         self._slots = tuple(_Slot(h) for h in handles)
-        self._by_handle = {slot.motor: slot for slot in self._slots}
+        self._by_handle: dict[object, _Slot] = {slot.motor: slot for slot in self._slots}
         self._by_id = {slot.motor_id: slot for slot in self._slots}
         self._routes = {_route_key(slot.master_id, slot.motor_id): slot for slot in self._slots}
         self._cycle_timeout = max(slot.timeout for slot in self._slots)
@@ -345,11 +343,12 @@ class MotorBus(can.Listener):
         self._late = 0
         self._strays = 0
         self._closed: str | None = None  # why calls are refused, once closed or no longer fed
+        self._notifier: can.Notifier | None
         self._notifier, self._own_notifier = self._attach(bus, notifier)
 
     def _attach(self, bus: can.BusABC, notifier: can.Notifier | None) -> tuple[can.Notifier, bool]:
         if notifier is not None:
-            if not isinstance(notifier, can.Notifier):
+            if not isinstance(cast(object, notifier), can.Notifier):
                 raise TypeError(f"argument 'notifier': a can.Notifier is required, not {type(notifier).__name__!r}")
             buses = notifier.bus if isinstance(notifier.bus, tuple | list) else (notifier.bus,)
             if not any(b is bus for b in buses):
@@ -371,8 +370,9 @@ class MotorBus(can.Listener):
         return tuple(slot.motor for slot in self._slots)
 
     @property
-    def notifier(self) -> can.Notifier:
-        """The notifier the MotorBus receives through: add a :class:`can.Logger` to it to record the traffic."""
+    def notifier(self) -> can.Notifier | None:
+        """The notifier the MotorBus receives through (None once closed): add a :class:`can.Logger` to it to record
+        the traffic."""
         return self._notifier
 
     @property
@@ -392,14 +392,18 @@ class MotorBus(can.Listener):
             if isinstance(motor, int) and not isinstance(motor, bool):
                 slot = self._by_id.get(motor)
                 if slot is None:
-                    raise ValueError(f"no motor of this bus has motor id 0x{motor:x}; its motors: {_names(self.motors)}")
+                    raise ValueError(
+                        f"no motor of this bus has motor id 0x{motor:x}; its motors: {_names(self.motors)}"
+                    )
             elif isinstance(motor, Damiao):
                 raise ValueError(
                     f"{motor!r} is not a handle of this bus (handles compare by identity): give one of "
                     f"{_names(self.motors)} or its motor id"
                 )
             else:
-                raise TypeError(f"argument 'motor': a Damiao handle or a motor id is required, not {type(motor).__name__!r}")
+                raise TypeError(
+                    f"argument 'motor': a Damiao handle or a motor id is required, not {type(motor).__name__!r}"
+                )
         if slot.successor is not None and not stale:
             raise StaleHandle(slot.motor, slot.successor)
         return slot
@@ -470,9 +474,9 @@ class MotorBus(can.Listener):
             raise ValueError(f"command_all takes one setpoint per motor: {len(slots)}, not {count}")
         encode = _codec.encode
         try:
-            frames = [encode(setpoint, slot.motor) for setpoint, slot in zip(setpoints, slots)]
+            frames = [encode(setpoint, slot.motor) for setpoint, slot in zip(setpoints, slots, strict=True)]
         except TypeError as error:
-            index = next(i for i, s in enumerate(setpoints) if not isinstance(s, ControlSetpoint))
+            index = next(i for i, s in enumerate(setpoints) if type(s) is not ControlSetpoint)
             raise TypeError(
                 f"argument 'setpoints': item {index} is not a ControlSetpoint but {type(setpoints[index]).__name__!r}"
             ) from error
@@ -481,8 +485,8 @@ class MotorBus(can.Listener):
                 raise StaleHandle(slot.motor, slot.successor)
         replies = self._run(slots, frames, _FEEDBACK, self._cycle, self._cycle_timeout)
         decode = _codec.decode_feedback
-        states = []
-        for slot, data in zip(slots, replies):
+        states: list[MotorState] = []
+        for slot, data in zip(slots, replies, strict=True):
             state = decode(data, slot.limits)
             if state.error != slot.last_status:
                 self._note_status(slot, state)
@@ -503,7 +507,7 @@ class MotorBus(can.Listener):
         elif status == Status.DISABLED:
             slot.enabled = False
         elif is_error(status):
-            logger.warning("%r reports %s: %r", slot.motor, _status_text(status), state)
+            logger.warning("%r reports %s: %r", slot.motor, describe(status), state)
 
     # --- The registers ---
 
@@ -536,9 +540,9 @@ class MotorBus(can.Listener):
         value = register.check(value)
         motor_id, master_id = slot.motor_id, slot.master_id
         if register is Register.ESC_ID:
-            motor_id = value
+            motor_id = int(value)
         elif register is Register.MST_ID:
-            master_id = value
+            master_id = int(value)
         frame = _write_frame(slot.target, register, value)
         if (motor_id, master_id) == (slot.motor_id, slot.master_id):
             reply = self._register(slot, frame)
@@ -585,7 +589,7 @@ class MotorBus(can.Listener):
 
         Only setpoints of the motor's current mode are answered.
         """
-        return ControlMode(self.write_register(motor, Register.CTRL_MODE, mode))
+        return ControlMode(int(self.write_register(motor, Register.CTRL_MODE, mode)))
 
     def read_limits(self, motor: Damiao | int) -> MitLimits:
         """The limits ``motor`` scales MIT setpoints and feedback over: its PMAX, VMAX and TMAX.
@@ -622,6 +626,7 @@ class MotorBus(can.Listener):
         """The answer to a register request: the frame that repeats its bytes 0-3."""
         data = self._run(slot.alone, (frame,), bytes(frame[1][:4]), slot.single, slot.timeout)[0]
         reply = decode_register_reply(data)
+        assert reply is not None  # the answer repeats the request's command byte
         logger.debug("%r answers %s", slot.target, reply)
         return reply
 
@@ -654,6 +659,7 @@ class MotorBus(can.Listener):
                     self._by_id[motor_id] = slot
             if successor is not None:
                 logger.warning("%s", StaleHandle(slot.motor, successor))
+        assert reply is not None  # the answer repeats the request's command byte
         return reply
 
     # --- The exchange ---
@@ -676,7 +682,7 @@ class MotorBus(can.Listener):
         if self._closed is not None:
             raise can.CanOperationError(self._closed)
         lock = self._lock
-        replies: list = [None] * len(slots)
+        replies: list[bytearray | None] = [None] * len(slots)
         left_out: list[_Slot] | None = None
         failed: list[tuple[_Slot, BaseException]] | None = None
         claimed = False
@@ -708,7 +714,7 @@ class MotorBus(can.Listener):
                     waiting += 1
                 exchange.missing = waiting
             send = self._bus.send
-            for slot, (can_id, data) in zip(slots, frames):
+            for slot, (can_id, data) in zip(slots, frames, strict=True):
                 if slot.expect is None:
                     continue
                 message = can.Message(arbitration_id=can_id, data=data, is_extended_id=False)
@@ -720,7 +726,11 @@ class MotorBus(can.Listener):
                     failed.append((slot, error))
                     self._withdraw(slot, exchange)
             if logger.isEnabledFor(logging.DEBUG):
-                logger.debug("sent %s", ", ".join(f"{s.motor!r}: {f[0]:03x}#{f[1].hex()}" for s, f in zip(slots, frames)))
+                sent = (
+                    f"{slot.motor!r}: {can_id:03x}#{data.hex()}"
+                    for slot, (can_id, data) in zip(slots, frames, strict=True)
+                )
+                logger.debug("sent %s", ", ".join(sent))
             if waiting:
                 # The answers are awaited until `timeout` after the last send.
                 exchange.gate.acquire(True, timeout)
@@ -745,7 +755,7 @@ class MotorBus(can.Listener):
                 exchange.gate.acquire(False)  # takes the gate back if the last answer came after the wait ended
         if failed is not None or left_out is not None or None in replies:
             self._raise_missing(slots, replies, expect, left_out or (), failed or ())
-        return replies
+        return cast(list[bytearray], replies)
 
     def _all_free(self, slots: Sequence[_Slot]) -> bool:
         for slot in slots:
@@ -765,13 +775,13 @@ class MotorBus(can.Listener):
     def _raise_missing(
         self,
         slots: Sequence[_Slot],
-        replies: list,
+        replies: list[Any],
         expect: bytes | tuple[bytes, ...],
         left_out: Sequence[_Slot],
         failed: Sequence[tuple[_Slot, BaseException]],
     ) -> None:
         if expect is _FEEDBACK:
-            for i, (slot, data) in enumerate(zip(slots, replies)):
+            for i, (slot, data) in enumerate(zip(slots, replies, strict=True)):
                 if data is not None:
                     replies[i] = _codec.decode_feedback(data, slot.limits)
         if failed:
@@ -779,7 +789,7 @@ class MotorBus(can.Listener):
         notifier_error = getattr(self._notifier, "exception", None)
         if notifier_error is not None:
             raise can.CanOperationError(f"the notifier stopped receiving: {notifier_error}") from notifier_error
-        missing = [slot.motor for slot, reply in zip(slots, replies) if reply is None]
+        missing = [slot.motor for slot, reply in zip(slots, replies, strict=True) if reply is None]
         timeout_ms = max(slot.timeout_ms for slot in slots)
         error = NoReply(missing, timeout_ms, replies, owed=[s.motor for s in left_out])
         logger.debug("%s", error)
@@ -803,9 +813,10 @@ class MotorBus(can.Listener):
             if expect is not None and slot.sent_at < count and slot.reply is None and data.startswith(expect):
                 slot.reply = data
                 exchange = slot.exchange
-                exchange.missing -= 1
-                if exchange.missing == 0:
-                    exchange.gate.release()
+                if exchange is not None:
+                    exchange.missing -= 1
+                    if exchange.missing == 0:
+                        exchange.gate.release()
                 return
             late = False
             if expect is None and slot.owed is not None and data.startswith(slot.owed):

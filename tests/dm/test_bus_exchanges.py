@@ -57,7 +57,13 @@ class FakeBus(can.BusABC):
 def feedback(motor, t_mos=30, error=Status.ENABLED):
     """The feedback frame (can_id, data) of `motor`, marked by its t_mos."""
     data = tervalin_dm.encode_feedback(
-        motor_id=motor.motor_id & 0xF, error=error, position=0.0, velocity=0.0, torque=0.0, t_mos=t_mos, t_rotor=0,
+        motor_id=motor.motor_id & 0xF,
+        error=error,
+        position=0.0,
+        velocity=0.0,
+        torque=0.0,
+        t_mos=t_mos,
+        t_rotor=0,
         limits=LIMITS,
     )
     return motor.master_id, data
@@ -99,7 +105,7 @@ def waiting_call(bus, call, *args):
     def run():
         try:
             outcome["result"] = getattr(bus, call)(*args)
-        except BaseException as error:  # noqa: BLE001 - handed to the test
+        except BaseException as error:
             outcome["error"] = error
 
     thread = threading.Thread(target=run)
@@ -151,7 +157,7 @@ def test_an_old_frame_does_not_answer_a_silent_motor(make_bus):
 )
 def test_frames_that_are_no_reply_at_all(make_bus, fields):
     motor = Damiao(1, 0x10, LIMITS, timeout_ms=50)
-    fake, bus = make_bus(lambda msg: [(*feedback(motor), fields)], motors=[motor])
+    _fake, bus = make_bus(lambda msg: [(*feedback(motor), fields)], motors=[motor])
     with pytest.raises(NoReply):
         bus.command(motor, HOLD)
     assert bus.stray_frames == 0
@@ -340,7 +346,7 @@ NOT_THE_ANSWER = [
 
 @pytest.mark.parametrize("first", NOT_THE_ANSWER)
 def test_a_register_answer_is_matched_by_its_bytes(make_bus, first):
-    fake, bus = make_bus(lambda msg: [first, (0x10, bytes.fromhex("0100331500002041"))])
+    _fake, bus = make_bus(lambda msg: [first, (0x10, bytes.fromhex("0100331500002041"))])
     assert bus.read_register(MOTORS[0], Register.PMAX) == 10.0
 
 
@@ -359,7 +365,7 @@ def test_a_late_register_answer_is_never_taken_for_feedback(make_bus):
 
 
 def test_a_write_the_motor_did_not_take(make_bus):
-    fake, bus = make_bus(lambda msg: [(0x10, echo(bytes(msg.data), "00004841"))])
+    _fake, bus = make_bus(lambda msg: [(0x10, echo(bytes(msg.data), "00004841"))])
     with pytest.raises(WriteNotTaken) as raised:
         bus.write_register(MOTORS[0], "VMAX", 30.0)
     assert str(raised.value) == (
@@ -390,7 +396,7 @@ def test_limits_read_from_the_motor_and_checked_once(make_bus, caplog):
             return [(0x10, echo(bytes(msg.data), values[msg.data[3]]))]
         return [feedback(MOTORS[0])]
 
-    fake, bus = make_bus(motor)
+    _fake, bus = make_bus(motor)
     limits = bus.read_limits(MOTORS[0])
     assert (limits.p_max, limits.v_max, limits.kp_max, limits.kd_max, limits.t_max) == (12.5, 45.0, 500.0, 5.0, 18.0)
     caplog.set_level(logging.WARNING, logger="tervalin_dm.bus")
@@ -424,7 +430,11 @@ def test_an_id_change_retires_the_handle(make_bus, register, value, answer_id, a
     motor = MOTORS[0]
     fake, bus = make_bus(lambda msg: [(answer_id, bytes.fromhex(answer))])
     assert bus.write_register(motor, register, value) == value
-    for call in (lambda: bus.command(motor, HOLD), lambda: bus.read_register(1, 7), lambda: bus.command_all([HOLD] * 3)):
+    for call in (
+        lambda: bus.command(motor, HOLD),
+        lambda: bus.read_register(1, 7),
+        lambda: bus.command_all([HOLD] * 3),
+    ):
         with pytest.raises(StaleHandle) as raised:
             call()
         assert raised.value.successor.motor_id == (value if register is Register.ESC_ID else 1)
@@ -450,7 +460,7 @@ def test_an_id_change_the_motor_did_not_take_keeps_the_handle(make_bus):
 
 def test_an_unanswered_id_change_retires_the_handle(make_bus):
     motor = Damiao(1, 0x10, LIMITS, timeout_ms=50)
-    fake, bus = make_bus(motors=[motor])
+    _fake, bus = make_bus(motors=[motor])
     with pytest.raises(NoReply):
         bus.write_register(motor, Register.MST_ID, 0x30)
     with pytest.raises(StaleHandle, match="now answers as Damiao\\(motor_id=0x1, master_id=0x30\\)"):
