@@ -26,7 +26,7 @@ from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint
 from tervalin_dm import Register, decode_feedback, decode_register_reply, feedback_motor_id
 from tervalin_dm._exchange import RegisterReader, listening
 from tervalin_dm._status import describe
-from tervalin_dm.cli import Failure, handle, number_text, timeout_of
+from tervalin_dm.cli import SIMULATED_STEP_S, Failure, handle, number_text, timeout_of
 
 REFRESH_S = 0.1  # the table is redrawn ten times a second
 STALE_S = 1.0  # a motor whose last frame is older is marked
@@ -34,8 +34,7 @@ POLLED = (Register.P_M, Register.XOUT)
 # The simulated motors' motion: a slow sine through MIT commands.
 SIM_PERIOD_S = 4.0
 SIM_AMPLITUDE = 1.5
-SIM_COMMAND_S = 0.01
-SIM_KP, SIM_KD = 20.0, 0.5
+SIM_KP, SIM_KD = 20.0, 1.0
 
 logger = logging.getLogger("tervalin_dm.monitor")
 
@@ -171,7 +170,7 @@ def drive_simulated(channel: str, motors: Sequence[Damiao], stop: threading.Even
     with can.Bus(interface="virtual", channel=channel) as wire, MotorBus(wire, motors) as mbus:  # disables at exit
         enabled: set[int] = set()
         start = time.monotonic()
-        while not stop.wait(SIM_COMMAND_S):
+        while not stop.wait(SIMULATED_STEP_S):
             phase = 2 * math.pi * (time.monotonic() - start) / SIM_PERIOD_S
             try:
                 for motor in motors:

@@ -45,6 +45,10 @@ REPLY_TIMEOUT_MS = 50
 # the low four bits of a motor id, and ids above 15 would meet the master ids of the first motors.
 SIMULATED_MASTER_BASE = 0x10
 SIMULATED_MAX = 15
+# A simulated motor advances its model by one step per command: the monitor commands them once a step, so that
+# they move in real time, with an inertia that keeps that step stable under its gains.
+SIMULATED_STEP_S = 0.01
+SIMULATED_INERTIA = 0.02
 # Writes that change where a motor listens or answers, or how fast the bus runs: asked before they are made.
 MOVING_WRITES = {
     Register.MST_ID: "the motor will answer on id {new} from now on",
@@ -419,7 +423,10 @@ def simulated_motors(count: int) -> Iterator[str]:
 
     channel = f"{PROG}-simulated-{os.getpid()}-{uuid.uuid4().hex}"
     with can.Bus(interface="virtual", channel=channel) as wire:
-        motors = [SimulatedMotor(wire, Damiao(i, SIMULATED_MASTER_BASE + i)) for i in range(1, count + 1)]
+        motors = [
+            SimulatedMotor(wire, Damiao(i, SIMULATED_MASTER_BASE + i), inertia=SIMULATED_INERTIA, step=SIMULATED_STEP_S)
+            for i in range(1, count + 1)
+        ]
         try:
             for motor in motors:
                 motor.start()
@@ -702,6 +709,8 @@ def run_mode(bus: "can.BusABC", args: argparse.Namespace) -> int:
 
 
 def run_monitor(bus: "can.BusABC", args: argparse.Namespace) -> int:
+    if not (sys.stdout.isatty() and sys.stdin.isatty()):
+        raise Refused("monitor draws a live table and needs a terminal (for scripts: get, or info --json)")
     from tervalin_dm import _monitor  # curses is loaded for this command only
 
     return _monitor.run(bus, args)
