@@ -10,7 +10,7 @@ each pair once).
 """
 
 import threading
-from collections.abc import Iterator
+from collections.abc import Generator
 from contextlib import contextmanager
 
 import can
@@ -68,7 +68,7 @@ class RegisterReader(can.Listener):
 
 
 @contextmanager
-def listening(bus: can.BusABC, notifier: can.Notifier | None) -> Iterator[RegisterReader]:
+def listening(bus: can.BusABC, notifier: can.Notifier | None) -> Generator[RegisterReader]:
     """A `RegisterReader` on `notifier`, or on a notifier of its own that is stopped (its thread joined) at exit."""
     reader = RegisterReader(bus)
     if notifier is None:

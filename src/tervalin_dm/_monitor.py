@@ -21,7 +21,7 @@ import time
 from collections.abc import Sequence
 
 import can
-from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint
+from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
 from tervalin_dm import Register, decode_feedback, decode_register_reply, feedback_motor_id
 from tervalin_dm._exchange import RegisterReader, listening
@@ -44,11 +44,11 @@ class Row:
 
     def __init__(self, motor: Damiao) -> None:
         self.motor = motor
-        self.state = None
+        self.state: MotorState | None = None
         self.frames = 0
         self.last = 0.0  # time.monotonic() of the last feedback frame
         self.rate = 0.0  # feedback frames per second, over the last second or so
-        self._window = (0.0, 0)
+        self.window: tuple[float, int] = (0.0, 0)
         self.polled: dict[Register, float] = {}
 
 
@@ -84,10 +84,10 @@ class FeedbackTable(can.Listener):
     def snapshot(self, now: float) -> list[Row]:
         with self.lock:
             for row in self.rows:
-                start, frames = row._window
+                start, frames = row.window
                 if now - start >= 1.0:
                     row.rate = (row.frames - frames) / (now - start) if start else 0.0
-                    row._window = (now, row.frames)
+                    row.window = (now, row.frames)
             return list(self.rows)
 
 
@@ -187,6 +187,18 @@ def sine(phase: float) -> ControlSetpoint:
     return ControlSetpoint.mit(MitSetpoint(SIM_AMPLITUDE * math.sin(phase), 0.0, SIM_KP, SIM_KD, 0.0))
 
 
+def motor_limits(reader: RegisterReader, motor_id: int, timeout: float) -> MitLimits:
+    """The limits the motor scales its feedback over, read from its registers."""
+    values: list[float] = []
+    for register in (Register.PMAX, Register.VMAX, Register.TMAX):
+        answer = reader.read(motor_id, register, timeout)
+        if answer is None:
+            raise Failure(f"motor {motor_id:#x} did not answer a read of {register.name}")
+        values.append(float(answer[1]))
+    p_max, v_max, t_max = values
+    return MitLimits(p_max=p_max, v_max=v_max, t_max=t_max)
+
+
 def run(bus: can.BusABC, args: argparse.Namespace) -> int:
     timeout = timeout_of(args) / 1000.0
     notifier = can.Notifier(bus, [], timeout=0.05)
@@ -194,16 +206,8 @@ def run(bus: can.BusABC, args: argparse.Namespace) -> int:
     threads: list[threading.Thread] = []
     try:
         with listening(bus, notifier) as reader:
-            motors, limits = [], []
-            for motor_id in args.motors:
-                motor = handle(bus, motor_id, args, notifier)
-                read = {r: reader.read(motor_id, r, timeout) for r in (Register.PMAX, Register.VMAX, Register.TMAX)}
-                if any(answer is None for answer in read.values()):
-                    raise Failure(f"motor {motor_id:#x} did not answer reads of PMAX, VMAX and TMAX")
-                motors.append(motor)
-                limits.append(
-                    MitLimits(p_max=read[Register.PMAX][1], v_max=read[Register.VMAX][1], t_max=read[Register.TMAX][1])
-                )
+            motors = [handle(bus, motor_id, args, notifier) for motor_id in args.motors]
+            limits = [motor_limits(reader, motor.motor_id, timeout) for motor in motors]
             table = FeedbackTable(motors, limits)
             notifier.add_listener(table)
             if args.poll:

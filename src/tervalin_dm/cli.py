@@ -20,7 +20,7 @@ import os
 import struct
 import sys
 import uuid
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Sequence
 from typing import TYPE_CHECKING
 
 from tervalin import Damiao, MotorState
@@ -88,7 +88,7 @@ def value_text(register: Register, value: int | float) -> str:
     if register in ID_REGISTERS:
         return f"{value:#x}"
     if register is Register.CTRL_MODE:
-        return f"{value} ({ControlMode(value).name})" if value in ControlMode._value2member_map_ else str(value)
+        return f"{value} ({ControlMode(int(value)).name})" if value in ControlMode._value2member_map_ else str(value)
     return number_text(value)
 
 
@@ -104,7 +104,7 @@ def json_value(value: int | float) -> int | float:
 def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
     """A plain-text table, columns left-aligned; the last column is not padded."""
     widths = [max(len(str(cell)) for cell in column) for column in zip(headers, *rows, strict=True)]
-    lines = []
+    lines: list[str] = []
     for row in (headers, *rows):
         cells = [str(cell).ljust(width) for cell, width in zip(row[:-1], widths[:-1], strict=True)]
         lines.append("  ".join([*cells, str(row[-1])]).rstrip())
@@ -393,7 +393,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 @contextlib.contextmanager
-def open_bus(args: argparse.Namespace) -> Iterator["can.BusABC"]:
+def open_bus(args: argparse.Namespace) -> Generator["can.BusABC"]:
     """The python-can bus the arguments name, or the private channel of the simulated motors."""
     import can  # imported by main first, with a message when missing
 
@@ -415,7 +415,7 @@ def open_bus(args: argparse.Namespace) -> Iterator["can.BusABC"]:
 
 
 @contextlib.contextmanager
-def simulated_motors(count: int) -> Iterator[str]:
+def simulated_motors(count: int) -> Generator[str]:
     """`count` simulated motors on a virtual channel of their own; its name."""
     import can
 
@@ -438,8 +438,9 @@ def simulated_motors(count: int) -> Iterator[str]:
 
 def master_of(bus: "can.BusABC", motor: int, args: argparse.Namespace, notifier: "can.Notifier | None" = None) -> int:
     """The master id of `motor`: as given, or read from the motor (through `notifier`, or a notifier of its own)."""
-    if args.master is not None:
-        return args.master
+    given: int | None = args.master
+    if given is not None:
+        return given
     from tervalin_dm._exchange import listening
 
     # One read of MST_ID, answered on the master id wherever that is: where the answer comes is the master id.
@@ -460,7 +461,7 @@ def handle(bus: "can.BusABC", motor: int, args: argparse.Namespace, notifier: "c
 
 
 @contextlib.contextmanager
-def motor_bus(bus: "can.BusABC", motor: Damiao) -> Iterator["MotorBus"]:
+def motor_bus(bus: "can.BusABC", motor: Damiao) -> Generator["MotorBus"]:
     """A MotorBus of the one motor, closed at the end with the motor left as it is (`enable` leaves it enabled)."""
     from tervalin_dm.bus import MotorBus
 
@@ -745,8 +746,9 @@ def run(argv: Sequence[str] | None) -> int:
             level=logging.DEBUG if args.verbose > 1 else logging.INFO, format="%(name)s %(levelname)s: %(message)s"
         )
     try:
+        command: Callable[[can.BusABC, argparse.Namespace], int] = args.run
         with open_bus(args) as bus:
-            return args.run(bus, args)
+            return command(bus, args)
     except Refused as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return EXIT_USAGE

@@ -4,12 +4,14 @@ import logging
 import math
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 from tervalin_dm import ControlMode, Register
 
 if TYPE_CHECKING:
     import can
+
+    from tervalin_dm._exchange import RegisterReader
 
 __all__ = ["FoundMotor", "scan"]
 
@@ -18,14 +20,6 @@ logger = logging.getLogger("tervalin_dm.scan")
 DEFAULT_IDS = range(1, 0x80)
 DEFAULT_TIMEOUT_MS = 20
 MAX_ID = 0x7FF  # an 11-bit standard id
-
-# What is read of a motor once it answered: (field of FoundMotor, register).
-_DETAILS = (
-    ("control_mode", Register.CTRL_MODE),
-    ("sw_ver", Register.SW_VER),
-    ("sub_ver", Register.SUB_VER),
-    ("hw_ver", Register.HW_VER),
-)
 
 
 @dataclass(frozen=True, slots=True)
@@ -85,21 +79,21 @@ def scan(
 
     from tervalin_dm._exchange import listening
 
-    if not isinstance(can_bus, can.BusABC):
+    if not isinstance(cast(object, can_bus), can.BusABC):
         raise TypeError(f"can_bus must be a can.BusABC, not {type(can_bus).__name__}")
     id_list = list(ids)
     for motor_id in id_list:
-        if isinstance(motor_id, bool) or not isinstance(motor_id, int):
+        if isinstance(motor_id, bool) or not isinstance(cast(object, motor_id), int):
             raise TypeError(f"ids must be ints, not {type(motor_id).__name__}: {motor_id!r}")
         if not 0 <= motor_id <= MAX_ID:
             raise ValueError(f"ids must lie in 0 to 0x{MAX_ID:X}: {motor_id:#x}")
-    if isinstance(timeout_ms, bool) or not isinstance(timeout_ms, int | float):
+    if isinstance(timeout_ms, bool) or not isinstance(cast(object, timeout_ms), int | float):
         raise TypeError(f"timeout_ms must be a number, not {type(timeout_ms).__name__}")
     if not (timeout_ms > 0 and math.isfinite(timeout_ms)):
         raise ValueError(f"timeout_ms must be a finite number of ms above 0: {timeout_ms!r}")
-    if notifier is not None and not isinstance(notifier, can.Notifier):
+    if notifier is not None and not isinstance(cast(object, notifier), can.Notifier):
         raise TypeError(f"notifier must be a can.Notifier or None, not {type(notifier).__name__}")
-    if progress is not None and not callable(progress):
+    if progress is not None and not callable(cast(object, progress)):
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
 
     timeout = timeout_ms / 1000.0
@@ -109,25 +103,30 @@ def scan(
             motor = None
             answer = reader.read(motor_id, Register.MST_ID, timeout)
             if answer is not None:
-                motor = FoundMotor(motor_id, answer[0], **_details(reader, motor_id, timeout))
+                motor = _found(reader, motor_id, answer[0], timeout)
                 found.append(motor)
             if progress is not None:
                 progress(done, len(id_list), motor)
     return found
 
 
-def _details(reader, motor_id: int, timeout: float) -> dict[str, object]:
-    answer = reader.read(motor_id, Register.ESC_ID, timeout)
-    if answer is not None and answer[1] != motor_id:
-        # Reads are matched on the id in bytes 0-1, so this is a motor that answers for an id it is not given.
-        logger.warning("motor 0x%x answers register reads but reports ESC_ID 0x%x", motor_id, answer[1])
-    details: dict[str, object] = {}
-    for field, register in _DETAILS:
+def _found(reader: "RegisterReader", motor_id: int, master_id: int, timeout: float) -> FoundMotor:
+    """What a motor that answered tells of itself: each register it leaves unanswered is None."""
+
+    def read(register: Register) -> int | None:
         answer = reader.read(motor_id, register, timeout)
-        if answer is None:
-            continue
-        value = answer[1]
-        if register is Register.CTRL_MODE and value in ControlMode._value2member_map_:
-            value = ControlMode(value)
-        details[field] = value
-    return details
+        return None if answer is None else int(answer[1])  # integer registers, all of them
+
+    esc_id = read(Register.ESC_ID)
+    if esc_id is not None and esc_id != motor_id:
+        # Reads are matched on the id in bytes 0-1, so this is a motor that answers for an id it is not given.
+        logger.warning("motor 0x%x answers register reads but reports ESC_ID 0x%x", motor_id, esc_id)
+    mode = read(Register.CTRL_MODE)
+    return FoundMotor(
+        motor_id,
+        master_id,
+        control_mode=ControlMode(mode) if mode is not None and mode in ControlMode._value2member_map_ else mode,
+        sw_ver=read(Register.SW_VER),
+        sub_ver=read(Register.SUB_VER),
+        hw_ver=read(Register.HW_VER),
+    )
