@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from tervalin_dm import Register
+from tervalin_dm import Register, Status
 from tervalin_dm.cli import id_ranges, main, number_text, parse_value
 
 # Generous: a loaded machine; the simulated motors answer within a millisecond.
@@ -333,3 +333,40 @@ def test_the_guide_shows_what_its_commands_print(command, output):
     result = run(*shlex.split(command)[1:], "--timeout", "100")
     assert result.returncode == 0, result.stderr
     assert result.stdout == output
+
+
+# --- Motors that misbehave: the simulated motors of --simulate made so for one run, in process ---
+
+
+def misbehaving(**state):
+    """A SimulatedMotor class whose motors start with `state` set (a fault, enabled, silent)."""
+    from tervalin_dm.sim import SimulatedMotor
+
+    class Misbehaving(SimulatedMotor):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            for name, value in state.items():
+                setattr(self, name, value)
+
+    return Misbehaving
+
+
+@pytest.mark.parametrize(
+    ("state", "argv", "status", "err", "out"),
+    [
+        # A motor that reports a fault: the command ran, the motor did not do it.
+        ({"fault": Status.OVER_CURRENT}, ["enable", "1"], 1, "", "OVER_CURRENT"),
+        ({"fault": Status.OVERLOAD}, ["zero", "1"], 1, "", "OVERLOAD"),
+        ({"fault": Status.OVERLOAD}, ["get", "1", "PMAX"], 0, "", "PMAX (21) = 12.5"),
+        # An enabled motor ignores a save: not reported as saved.
+        ({"enabled": True}, ["save", "1", "--yes"], 1, "did not confirm the save", ""),
+        ({"silent": True}, ["info", "1", "--master", "0x11"], 1, "stopped answering", ""),
+        ({"silent": True}, ["disable", "1"], 1, "did not answer", ""),
+    ],
+)
+def test_a_motor_that_does_not_do_it_fails_the_command(monkeypatch, capsys, state, argv, status, err, out):
+    monkeypatch.setattr("tervalin_dm.sim.SimulatedMotor", misbehaving(**state))
+    assert main(["--simulate", "1", *argv, *SLOW]) == status
+    captured = capsys.readouterr()
+    assert err in captured.err
+    assert out in captured.out
