@@ -27,7 +27,7 @@ from tervalin import Damiao, MotorState
 
 from tervalin_dm import ControlMode, Register
 from tervalin_dm._status import describe, is_error
-from tervalin_dm.scan import DEFAULT_IDS, DEFAULT_TIMEOUT_MS, FoundMotor, scan
+from tervalin_dm.scan import DEFAULT_IDS, DEFAULT_TIMEOUT_MS, MAX_ID, FoundMotor, scan
 
 if TYPE_CHECKING:
     import can
@@ -39,7 +39,6 @@ __all__ = ["main"]
 PROG = "tervalin-dm"
 INSTALL_HINT = "pip install 'tervalin[can]'"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
-MAX_ID = 0x7FF
 REPLY_TIMEOUT_MS = 50
 # Simulated motors: ids 1..N, each answering on master id SIMULATED_MASTER_BASE + its id. Feedback carries only
 # the low four bits of a motor id, and ids above 15 would meet the master ids of the first motors.
