@@ -5,9 +5,12 @@
 // with producer::make_motor_state, so nothing here depends on how tervalin
 // lays out its internals beyond the kit's checked layout. The frames come from
 // <tervalin/dm_codec.hpp>. Python sees the functions through tervalin_dm,
-// which re-exports them; limits_of, timeout_of and decode_command serve the
+// which re-exports them (they name it in their errors); limits_of,
+// timeout_of, decode_command, decode_register and register_data serve the
 // package's bus and simulated motor only (the handle's limits and timeout
-// are not part of what Damiao shows).
+// are not part of what Damiao shows). The tables status_codes,
+// control_modes and register_commands and the constants below them give the
+// package the codec's numbers, so that each is written once.
 //
 // Every function follows CPython's convention (null with an exception set on
 // failure) and keeps no reference to its arguments.
@@ -46,6 +49,25 @@ private:
     PyObject* object_;
 };
 
+// The buffer of a bytes-like object, released when it goes out of scope;
+// empty with an exception set when the object has none.
+class BufferView {
+public:
+    explicit BufferView(PyObject* object) noexcept : held_(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0) {}
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    explicit operator bool() const noexcept { return held_; }
+    const Py_buffer* operator->() const noexcept { return &view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_;
+};
+
 // --- Arguments ---
 
 bool expect_arguments(const char* function, Py_ssize_t wanted, Py_ssize_t given) {
@@ -74,23 +96,35 @@ std::optional<dm::FrameData> frame_data(PyObject* object) {
                      Py_TYPE(object)->tp_name);
         return std::nullopt;
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) != 0) return std::nullopt;
-    std::optional<dm::FrameData> data = frame_from(view.buf, view.len);
-    PyBuffer_Release(&view);
-    return data;
+    const BufferView view(object);
+    if (!view) return std::nullopt;
+    return frame_from(view->buf, view->len);
+}
+
+void name_type_error(const char* name);
+
+// The 8 data bytes of a frame that may have another length: empty in the
+// inner optional for another length, empty in the outer one with a
+// TypeError set for an object that is no bytes-like object.
+std::optional<std::optional<dm::FrameData>> frame_data_if_eight(PyObject* object) {
+    const BufferView view(object);
+    if (!view) {
+        name_type_error("data");
+        return std::nullopt;
+    }
+    dm::FrameData data{};
+    if (view->len != static_cast<Py_ssize_t>(data.size())) return std::optional<dm::FrameData>{};
+    std::memcpy(data.data(), view->buf, data.size());
+    return std::optional<dm::FrameData>{data};
 }
 
 // Puts "argument '{name}': " before the message of the pending TypeError,
 // as tervalin does for its own arguments; other exceptions pass unchanged.
 void name_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject* exception = PyErr_GetRaisedException();
-    PyObject* message = PyObject_Str(exception);
-    Py_DECREF(exception);
-    if (message == nullptr) return;
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message);
-    Py_DECREF(message);
+    const Owned exception(PyErr_GetRaisedException());
+    const Owned message(PyObject_Str(exception.get()));
+    if (message) PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
 }
 
 // An integer argument (anything with __index__) in low..top, or a
@@ -108,10 +142,8 @@ std::optional<std::uint32_t> unsigned_argument(PyObject* object, const char* nam
     } else if (value >= low && value <= top) {
         return static_cast<std::uint32_t>(value);
     }
-    PyObject* shown = PyObject_Repr(object);
-    if (shown == nullptr) return std::nullopt;
-    PyErr_Format(PyExc_ValueError, range_error, name, shown, low, top);
-    Py_DECREF(shown);
+    const Owned shown(PyObject_Repr(object));
+    if (shown) PyErr_Format(PyExc_ValueError, range_error, name, shown.get(), low, top);
     return std::nullopt;
 }
 
@@ -227,16 +259,15 @@ std::optional<PyObject*> refilled_spare(PyObject* id, const dm::FrameData& data)
         // A caller kept the bytes of an earlier frame: those stay as they are.
         PyObject* bytes = data_object(data);
         if (bytes == nullptr) return nullptr;
+        const Owned replaced(old_bytes);
         PyTuple_SET_ITEM(spare_result, 1, bytes);
-        Py_DECREF(old_bytes);
     }
-    PyObject* old_id = PyTuple_GET_ITEM(spare_result, 0);
+    const Owned old_id(PyTuple_GET_ITEM(spare_result, 0));
     PyTuple_SET_ITEM(spare_result, 0, id);
 #if PY_VERSION_HEX >= 0x030E0000
     // Tuples cache their hash from 3.14 on; the new items have another.
     reinterpret_cast<PyTupleObject*>(spare_result)->ob_hash = -1;
 #endif
-    Py_DECREF(old_id);
     return Py_NewRef(spare_result);
 }
 
@@ -248,25 +279,19 @@ PyObject* frame_result(const dm::Frame& frame, std::uint32_t motor_id) {
                      static_cast<unsigned>(motor_id), static_cast<unsigned>(frame.id));
         return nullptr;
     }
-    PyObject* id = id_object(frame.id);
-    if (id == nullptr) return nullptr;
-    if (const std::optional<PyObject*> spare = refilled_spare(id, frame.data)) {
-        if (*spare == nullptr) Py_DECREF(id);
+    Owned id(id_object(frame.id));
+    if (!id) return nullptr;
+    if (const std::optional<PyObject*> spare = refilled_spare(id.get(), frame.data)) {
+        // The refilled spare took the id over.
+        if (*spare != nullptr) static_cast<void>(id.release());
         return *spare;
     }
-    PyObject* bytes = data_object(frame.data);
-    if (bytes == nullptr) {
-        Py_DECREF(id);
-        return nullptr;
-    }
+    Owned bytes(data_object(frame.data));
+    if (!bytes) return nullptr;
     PyObject* result = PyTuple_New(2);
-    if (result == nullptr) {
-        Py_DECREF(id);
-        Py_DECREF(bytes);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(result, 0, id);
-    PyTuple_SET_ITEM(result, 1, bytes);
+    if (result == nullptr) return nullptr;
+    PyTuple_SET_ITEM(result, 0, id.release());
+    PyTuple_SET_ITEM(result, 1, bytes.release());
     // A spare still held by a caller is theirs alone from now on.
     Py_XSETREF(spare_result, Py_NewRef(result));
     return result;
@@ -395,17 +420,10 @@ PyObject* register_fields(const dm::RegisterFrame& frame) {
 }
 
 PyObject* decode_register(PyObject*, PyObject* data_object) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data_object, &view, PyBUF_SIMPLE) != 0) {
-        name_type_error("data");
-        return nullptr;
-    }
-    dm::FrameData data{};
-    const bool eight = view.len == static_cast<Py_ssize_t>(data.size());
-    if (eight) std::memcpy(data.data(), view.buf, data.size());
-    PyBuffer_Release(&view);
-    if (!eight) Py_RETURN_NONE;
-    const std::optional<dm::RegisterFrame> frame = dm::decode_register(data);
+    const auto data = frame_data_if_eight(data_object);
+    if (!data) return nullptr;
+    if (!*data) Py_RETURN_NONE;
+    const std::optional<dm::RegisterFrame> frame = dm::decode_register(**data);
     if (!frame) Py_RETURN_NONE;
     return register_fields(*frame);
 }
@@ -521,16 +539,10 @@ PyObject* decode_command(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!can_id) return nullptr;
     const auto motor = producer::read<DamiaoRecord>(args[2], "motor");
     if (!motor) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[1], &view, PyBUF_SIMPLE) != 0) {
-        name_type_error("data");
-        return nullptr;
-    }
-    dm::FrameData data{};
-    const bool eight = view.len == static_cast<Py_ssize_t>(data.size());
-    if (eight) std::memcpy(data.data(), view.buf, data.size());
-    PyBuffer_Release(&view);
-    if (!eight) Py_RETURN_NONE;
+    const auto eight = frame_data_if_eight(args[1]);
+    if (!eight) return nullptr;
+    if (!*eight) Py_RETURN_NONE;
+    const dm::FrameData& data = **eight;
     const std::uint32_t id = *can_id;
     const std::uint32_t own = motor->motor_id;
     if (id == dm::register_id) {
@@ -713,11 +725,7 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT,
 PyMODINIT_FUNC PyInit__codec() {
     // Imports tervalin and checks its layout now, so a mismatch fails the import.
     if (!producer::bind()) return nullptr;
-    PyObject* module = PyModule_Create(&definition);
-    if (module == nullptr) return nullptr;
-    if (!add_tables(module) || !present_in_package(module)) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    Owned module(PyModule_Create(&definition));
+    if (!module || !add_tables(module.get()) || !present_in_package(module.get())) return nullptr;
+    return module.release();
 }

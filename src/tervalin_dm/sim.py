@@ -40,6 +40,7 @@ logger = logging.getLogger(__name__)
 # The kinds of command the codec reads, by the control mode they belong to.
 _MODE_OF_COMMAND: Final = {mode.name.lower(): mode for mode in ControlMode}
 _MOTOR_ID_MASK: Final = _codec.feedback_motor_id_mask
+_MAX_ID: Final = _codec.max_standard_id
 _STATUS_CODES: Final = range(_MOTOR_ID_MASK + 1)  # the four bits of byte 0 a status takes
 # The registers the handle is made of: ids and the ranges of the MIT command and the feedback.
 _HANDLE_REGISTERS: Final = (Register.ESC_ID, Register.MST_ID, Register.PMAX, Register.VMAX, Register.TMAX)
@@ -277,7 +278,7 @@ class SimulatedMotor(can.Listener):
 
     def answer(self, msg: can.Message) -> can.Message | None:
         """The frame answering `msg`, or None when the motor takes no notice of it or is silent."""
-        if msg.is_extended_id or msg.is_remote_frame or msg.is_error_frame or msg.arbitration_id > 0x7FF:
+        if msg.is_extended_id or msg.is_remote_frame or msg.is_error_frame or msg.arbitration_id > _MAX_ID:
             return None
         command = _codec.decode_command(msg.arbitration_id, msg.data, self.motor)
         if command is None:

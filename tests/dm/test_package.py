@@ -11,7 +11,6 @@ import uuid
 
 import can
 import pytest
-
 from tervalin import MitLimits
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -24,13 +23,17 @@ def preset_rows():
     rows = []
     for name in presets:
         text = repr(getattr(MitLimits, name)())
-        values = re.fullmatch(r"MitLimits\(p_max=(.*), v_max=(.*), kp_max=(.*), kd_max=(.*), t_max=(.*)\)", text).groups()
+        values = re.fullmatch(
+            r"MitLimits\(p_max=(.*), v_max=(.*), kp_max=(.*), kd_max=(.*), t_max=(.*)\)", text
+        ).groups()
         rows.append(f"| `{name}` | " + " | ".join(values) + " |")
     return rows
 
 
 def test_readme_presets_table_is_the_presets():
-    table = README.split("<!-- presets: checked by tests/dm/test_package.py -->\n", 1)[1].split("<!-- end of presets -->")[0]
+    table = README.split("<!-- presets: checked by tests/dm/test_package.py -->\n", 1)[1].split(
+        "<!-- end of presets -->"
+    )[0]
     rows = [line for line in table.splitlines()[2:]]
     assert len(preset_rows()) == 15
     assert rows == preset_rows(), "the README's presets table should read:\n" + "\n".join(preset_rows())
@@ -90,6 +93,19 @@ except NoReply as e:
 sim = SimulatedMotor(bus=can.Bus(interface="virtual"), motor=motor, step=0.002)
 sim.fault = Status.OVERLOAD
 sim.fault = "overload"  # rejected
+from tervalin_dm import ControlMode, Register, RegisterCommand, decode_register_reply, read_register, write_register
+
+pmax: Register = Register.parse("pmax")
+print(pmax.vendor_name.lower(), pmax.unit + "", pmax.writable or pmax.description, pmax.type(1) + 1)
+written: int | float = pmax.check(12.5)
+mode: ControlMode = sim.mode
+frames: list[tuple[int, bytes]] = [read_register(motor, pmax), read_register(1, "21"), write_register(1, 21, 1.5)]
+write_register(motor, Register.MST_ID, "0x11")  # rejected
+read_register("1", pmax)  # rejected
+reply = decode_register_reply(frames[0][1])
+if reply is not None and reply.command is RegisterCommand.READ:
+    print(reply.motor_id + 1, reply.register, reply.value * 2)
+print(reply.value)  # rejected
 """
 
 CHECKERS = {
@@ -99,8 +115,14 @@ CHECKERS = {
 
 
 def run_checker(checker, path, cwd):
-    return subprocess.run([sys.executable, *CHECKERS[checker], str(path)], capture_output=True, text=True, cwd=cwd,
-                          timeout=600, env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"})
+    return subprocess.run(
+        [sys.executable, *CHECKERS[checker], str(path)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=600,
+        env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"},
+    )
 
 
 @pytest.mark.parametrize("checker", CHECKERS)
@@ -122,12 +144,19 @@ def test_the_package_type_checks_strictly(tmp_path, checker):
     package = pathlib.Path(tervalin_dm.__file__).parent
     assert (package / "py.typed").exists()
     target = ["-p", "tervalin_dm"] if checker == "mypy" else [str(package)]
-    child = subprocess.run([sys.executable, *CHECKERS[checker], *target], capture_output=True, text=True,
-                           cwd=tmp_path, timeout=600, env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"})
+    child = subprocess.run(
+        [sys.executable, *CHECKERS[checker], *target],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
+        env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"},
+    )
     assert child.returncode == 0, child.stdout + child.stderr
 
 
 def test_stub_matches_the_extension():
-    child = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tervalin_dm"], capture_output=True, text=True,
-                           timeout=300)
+    child = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "tervalin_dm"], capture_output=True, text=True, timeout=300
+    )
     assert child.returncode == 0, child.stdout + child.stderr
