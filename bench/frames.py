@@ -220,10 +220,15 @@ class Responder(can.Listener):
 def cycle_runs():
     """The three whole cycles by name, on a virtual channel with the responder running."""
     channel = f"bench-{uuid.uuid4()}"
+    # The MotorBus receives through a notifier of its own, so it has a channel and a responder of its own.
+    own = f"bench-{uuid.uuid4()}"
     with can.Bus(interface="virtual", channel=channel) as host, \
             can.Bus(interface="virtual", channel=channel) as motor_side, \
-            can.Notifier(motor_side, [Responder(motor_side)], timeout=0.1):
-        bus = MotorBus(host, motors)
+            can.Notifier(motor_side, [Responder(motor_side)], timeout=0.1), \
+            can.Bus(interface="virtual", channel=own) as own_host, \
+            can.Bus(interface="virtual", channel=own) as own_motor_side, \
+            can.Notifier(own_motor_side, [Responder(own_motor_side)], timeout=0.1), \
+            MotorBus(own_host, motors) as bus:
         py_bus = PyMotorBus(host, [(m.motor_id, m.master_id) for m in motors], PY_LIMITS, 2.0)
         prepared = [tervalin_dm.encode(ControlSetpoint.mit(MitSetpoint(q, 0.0, 20.0, 1.0, 0.0)), m)
                     for q, m in zip(targets, motors)]

@@ -142,6 +142,7 @@ install_project() {
     ensure_venv
     local wheel line extra=()
     wheel=$(build_wheel "$@")
+    installed_wheel=$wheel  # for prepare_lowest_can_venv
     if wheel_installed "$wheel"; then
         echo "$(basename "$wheel") is installed in .venv already" >&2
     else
@@ -150,6 +151,34 @@ install_project() {
     if [ -n "${TERVALIN_EXTRA:-}" ]; then
         while IFS= read -r line; do extra+=("$line"); done < <(requirements "$TERVALIN_EXTRA")
         install_requirements "$TERVALIN_EXTRA" "${extra[@]}"
+    fi
+}
+
+# The lowest python-can that the can extra of pyproject.toml allows
+# ("python-can>=4.3" gives 4.3).
+lowest_python_can() {
+    requirements can | sed -n 's/^python-can>=\([0-9.]*\)$/\1/p'
+}
+
+# A second, small environment with the wheel installed_wheel (set by
+# install_project) and the lowest python-can allowed, for tervalin_dm's tests:
+# pytest and hypothesis as the test extra names them, nothing else. It lives in
+# build/ and is reused; pip runs only when the wheel or the pins changed.
+lowest_can_venv=build/venv-python-can-lowest
+prepare_lowest_can_venv() {
+    local version pins stamp=$lowest_can_venv/.installed
+    version=$(lowest_python_can)
+    [ -n "$version" ] || { echo "error: no python-can>=X in the can extra of pyproject.toml" >&2; exit 1; }
+    if [ ! -x $lowest_can_venv/bin/python ] || ! is_python313 $lowest_can_venv/bin/python; then
+        rm -rf $lowest_can_venv
+        "$(find_python313)" -m venv $lowest_can_venv
+    fi
+    pins=$(printf '%s\n' "python-can==$version" $(requirements test | grep -E '^(pytest|hypothesis)\b'))
+    if [ "$(cat "$stamp" 2>/dev/null)" != "$pins"$'\n'"$(sha256sum "$installed_wheel")" ]; then
+        # shellcheck disable=SC2086 # one requirement a word
+        $lowest_can_venv/bin/python -m pip install --quiet $pins >&2
+        $lowest_can_venv/bin/python -m pip install --quiet --no-deps --force-reinstall "$installed_wheel" >&2
+        printf '%s\n%s\n' "$pins" "$(sha256sum "$installed_wheel")" >"$stamp"
     fi
 }
 

@@ -67,6 +67,7 @@ import logging
 import threading
 import time
 from collections.abc import Iterable, Sequence
+from threading import get_ident
 from typing import Any, cast
 
 if importlib.util.find_spec("can") is None:
@@ -314,7 +315,7 @@ class MotorBus(can.Listener):
 
     In every method ``motor`` is one of the handles or its motor id. Used as
     a context manager (``with MotorBus(...) as motors:``), it disables on exit
-    every motor it knows to be enabled, then :meth:`close`\\ s.
+    every motor it knows to be enabled, then closes (:meth:`close`).
     """
 
     def __init__(self, bus: can.BusABC, motors: Iterable[Damiao], *, notifier: can.Notifier | None = None) -> None:
@@ -334,12 +335,12 @@ class MotorBus(can.Listener):
         self._by_id = {slot.motor_id: slot for slot in self._slots}
         self._routes = {_route_key(slot.master_id, slot.motor_id): slot for slot in self._slots}
         self._cycle_timeout = max(slot.timeout for slot in self._slots)
-        self._cycle_timeout_ms = max(slot.timeout_ms for slot in self._slots)
         self._cycle = _Exchange()
         self._lock = threading.Lock()  # guards the slots' exchange state, the frame count and the counters
         self._freed = threading.Condition(self._lock)  # a call gave its motors back
         self._claim_waiters = 0
         self._count = 0  # frames of the motors handed over by the notifier
+        self._receiver: int | None = None  # the thread that hands them over
         self._late = 0
         self._strays = 0
         self._closed: str | None = None  # why calls are refused, once closed or no longer fed
@@ -353,6 +354,8 @@ class MotorBus(can.Listener):
             buses = notifier.bus if isinstance(notifier.bus, tuple | list) else (notifier.bus,)
             if not any(b is bus for b in buses):
                 raise ValueError("argument 'notifier': it does not read the bus given as 'bus'")
+            if getattr(notifier, "stopped", False):  # python-can 4.6 and later tell
+                raise ValueError("argument 'notifier': it has stopped")
             notifier.add_listener(self)
             return notifier, False
         find = getattr(can.Notifier, "find_instances", None)  # python-can 4.6 and later
@@ -681,6 +684,11 @@ class MotorBus(can.Listener):
         """
         if self._closed is not None:
             raise can.CanOperationError(self._closed)
+        if get_ident() == self._receiver:
+            raise RuntimeError(
+                "a MotorBus call from the thread that hands it frames (a listener's callback) would wait for a "
+                "reply only that thread can deliver: call from another thread"
+            )
         lock = self._lock
         replies: list[bytearray | None] = [None] * len(slots)
         left_out: list[_Slot] | None = None
@@ -808,6 +816,7 @@ class MotorBus(can.Listener):
         if slot is None:
             return
         with self._lock:
+            self._receiver = get_ident()
             self._count = count = self._count + 1
             expect = slot.expect
             if expect is not None and slot.sent_at < count and slot.reply is None and data.startswith(expect):

@@ -6,6 +6,7 @@ reply, the interrupt and the failed send are tested deterministically.
 """
 
 import logging
+import queue
 import threading
 
 import can
@@ -35,6 +36,10 @@ class FakeBus(can.BusABC):
         self.sent = []
         self.motor_bus = None
         self._closed = threading.Event()
+        # One thread hands frames to the MotorBus, as a notifier's does; each hand-over is waited for.
+        self._work = queue.Queue()
+        self._receiver = threading.Thread(target=self._receive, daemon=True)
+        self._receiver.start()
 
     def send(self, msg, timeout=None):
         self.sent.append((msg.arbitration_id, bytes(msg.data), timeout))
@@ -43,7 +48,27 @@ class FakeBus(can.BusABC):
 
     def deliver(self, can_id, data, fields=None):
         message = can.Message(arbitration_id=can_id, data=data, is_extended_id=False, **(fields or {}))
-        self.motor_bus.on_message_received(message)
+        self.in_receiver(lambda: self.motor_bus.on_message_received(message))
+
+    def in_receiver(self, call):
+        """Runs call() in the receiving thread and waits for it; its exception is raised here."""
+        done, outcome = threading.Event(), {}
+
+        def run():
+            try:
+                call()
+            except BaseException as error:
+                outcome["error"] = error
+            done.set()
+
+        self._work.put(run)
+        done.wait()
+        if "error" in outcome:
+            raise outcome["error"]
+
+    def _receive(self):
+        while (work := self._work.get()) is not None:
+            work()
 
     def _recv_internal(self, timeout):
         self._closed.wait(timeout)
@@ -51,6 +76,7 @@ class FakeBus(can.BusABC):
 
     def shutdown(self):
         self._closed.set()
+        self._work.put(None)
         super().shutdown()
 
 
@@ -483,3 +509,15 @@ def test_an_id_change_that_would_clash_is_refused_before_sending(make_bus, regis
         bus.write_register(MOTORS[0], register, value)
     assert fake.sent == []
     assert bus.command(MOTORS[0], HOLD).motor_id == 1
+
+
+def test_a_call_from_the_thread_that_delivers_frames_is_refused(make_bus):
+    fake, bus = make_bus(answering())
+    assert bus.command(MOTORS[0], HOLD).motor_id == 1  # the receiving thread is now known
+    with pytest.raises(RuntimeError) as raised:
+        fake.in_receiver(lambda: bus.command(MOTORS[1], HOLD))
+    assert str(raised.value) == (
+        "a MotorBus call from the thread that hands it frames (a listener's callback) would wait for a reply only "
+        "that thread can deliver: call from another thread"
+    )
+    assert fake.sent == [(1, fake.sent[0][1], 5.0)]
