@@ -119,3 +119,14 @@ def test_monitor_of_a_silent_motor_fails_without_touching_the_terminal(terminal)
     assert "motor 0x3 did not answer" in terminal.screen()
     assert terminal.run_shell("stty -a > after.txt", "AFTER").group(1) == "0"
     assert (terminal.tmp / "after.txt").read_text() == (terminal.tmp / "before.txt").read_text()
+
+
+def test_scan_on_a_terminal_redraws_one_progress_line(terminal):
+    status = terminal.run_shell(f"{sys.executable} -m tervalin_dm.cli --simulate 2 scan --ids 1-30", "EXIT")
+    assert status.group(1) == "0"
+    screen = terminal.screen()
+    # One line, redrawn to the end; the plain lines a pipe gets are not there.
+    assert len(re.findall(r"^scanning: ", screen, re.M)) == 1
+    assert "scanning: 30/30 ids asked, 2 found" in screen
+    assert "found motor" not in screen
+    assert re.search(r"^0x2 +0x12 +MIT", screen, re.M)
