@@ -25,8 +25,11 @@ Which frame answers which call
     the order it received them and the bus numbers them; a call notes the
     count right before its frame is sent, and only a frame handed over after
     that can be its answer. So nothing the bus was handed before a frame went
-    out ever answers it, whichever thread calls. Frames of the motors that
-    come while no call waits for them are dropped, counted in
+    out ever answers it, whichever thread calls. (What the interface had
+    received but the notifier not yet handed over at the send still can;
+    only traffic the bus did not ask for can be there, since a motor's own
+    late replies are owed, below.) Frames of the motors that come while no
+    call waits for them are dropped, counted in
     :attr:`MotorBus.stray_frames` and logged at DEBUG.
 
 Late replies
@@ -40,11 +43,14 @@ Late replies
     :attr:`MotorBus.late_replies`; after that, or once the time has passed,
     the motor is commanded again. A cycle with silent motors therefore costs
     at most one timeout (the longest of the cycle's motors), and the healthy
-    motors' frames go out first, on time.
+    motors' frames go out first, on time. :meth:`MotorBus.disable` alone
+    always goes out: a motor must stop when asked.
 
 Threads and interrupts
-    Every method may be called from any thread. Calls for different motors
-    run concurrently; calls that involve the same motor (:meth:`command_all`
+    Every method may be called from any thread but the notifier's: a call
+    from a listener's callback could never see its reply, and raises
+    :class:`RuntimeError` at once. Calls for different motors run
+    concurrently; calls that involve the same motor (:meth:`command_all`
     involves all) run one after the other, each waiting for its own reply.
     Sends are not serialised, so a send that blocks holds up no other motor:
     calls from several threads send concurrently, which SocketCAN and the
