@@ -55,6 +55,7 @@ MOVING_WRITES = {
     Register.CAN_BR: "the motor will talk at another bus rate from now on, and no longer be heard at this one",
 }
 ID_REGISTERS = (Register.MST_ID, Register.ESC_ID)
+LOG_LEVELS = (logging.ERROR, logging.INFO, logging.DEBUG)  # by the count of -v
 MAX_MISSED = 3  # registers in a row a motor leaves unanswered before `info` gives up on it
 
 
@@ -740,10 +741,11 @@ def run(argv: Sequence[str] | None) -> int:
     except ImportError:
         print(f"{PROG}: error: python-can is missing: {INSTALL_HINT}", file=sys.stderr)
         return EXIT_USAGE
-    if args.verbose:
-        logging.basicConfig(
-            level=logging.DEBUG if args.verbose > 1 else logging.INFO, format="%(name)s %(levelname)s: %(message)s"
-        )
+    # The library's warnings (a handle retired by an id change, a fault) say what the command prints anyway, in
+    # the words of a program: shown with -v only.
+    logging.basicConfig(
+        level=LOG_LEVELS[min(args.verbose, len(LOG_LEVELS) - 1)], format="%(name)s %(levelname)s: %(message)s"
+    )
     try:
         command: Callable[[can.BusABC, argparse.Namespace], int] = args.run
         with open_bus(args) as bus:

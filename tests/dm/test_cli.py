@@ -106,6 +106,26 @@ def test_command_lines(argv, status, out, err):
 
 
 @pytest.mark.parametrize(
+    "argv",
+    [
+        ["set", "1", "ESC_ID", "9", "--yes"],  # the bus retires the handle, with a warning for programs
+        ["set", "1", "MST_ID", "0x21", "--yes"],
+        ["enable", "1"],
+    ],
+)
+def test_a_command_that_worked_prints_nothing_on_stderr(argv):
+    result = run("--simulate", "1", *argv, *SLOW)
+    assert result.returncode == 0
+    assert result.stderr == ""
+
+
+def test_verbose_shows_the_library_log():
+    result = run("--simulate", "1", "-vv", "set", "1", "ESC_ID", "9", "--yes", *SLOW)
+    assert result.returncode == 0
+    assert "tervalin_dm.bus WARNING" in result.stderr and "tervalin_dm.bus DEBUG" in result.stderr
+
+
+@pytest.mark.parametrize(
     ("argv", "check"),
     [
         (
