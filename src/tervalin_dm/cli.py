@@ -743,9 +743,9 @@ def run(argv: Sequence[str] | None) -> int:
         return EXIT_USAGE
     # The library's warnings (a handle retired by an id change, a fault) say what the command prints anyway, in
     # the words of a program: shown with -v only.
-    logging.basicConfig(
-        level=LOG_LEVELS[min(args.verbose, len(LOG_LEVELS) - 1)], format="%(name)s %(levelname)s: %(message)s"
-    )
+    verbose: int = args.verbose
+    level = LOG_LEVELS[min(verbose, len(LOG_LEVELS) - 1)]
+    logging.basicConfig(level=level, format="%(name)s %(levelname)s: %(message)s")
     try:
         command: Callable[[can.BusABC, argparse.Namespace], int] = args.run
         with open_bus(args) as bus:
