@@ -1,14 +1,32 @@
-"""The contender of bench/frames.py: a DM motor driver written the way pure-Python drivers write it.
+"""The contender of bench/frames.py, and the motor bus's control cycle against python-can alone.
 
-Frames are packed with `struct` and bit shifts, values scaled with float
+The contender: a DM motor driver written the way pure-Python drivers write
+it. Frames are packed with `struct` and bit shifts, values scaled with float
 arithmetic, feedback decoded into an instance of a `__slots__` class; the
 bus is python-can, as for tervalin_dm. Only what the benchmark runs.
+
+Run as a program, it measures MotorBus's 12-motor cycle (see the end of the file).
 """
+
+import argparse
+import importlib.util
 import pathlib
+import re
+import statistics
 import struct
+import subprocess
+import sys
+import tempfile
+import threading
 import time
+import uuid
 
 import can
+from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint
+
+from tervalin_dm import encode
+from tervalin_dm.bus import MotorBus
+from tervalin_dm.sim import SimulatedMotor
 
 
 def uint_to_float(x_int, x_min, x_max, bits):
@@ -23,7 +41,7 @@ def float_to_uint(x, x_min, x_max, bits):
 
 
 class Feedback:
-    __slots__ = ("motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor")
+    __slots__ = ("error", "motor_id", "position", "t_mos", "t_rotor", "torque", "velocity")
 
     def __init__(self, motor_id, error, position, velocity, torque, t_mos, t_rotor):
         self.motor_id = motor_id
@@ -40,11 +58,15 @@ def py_decode_feedback(data, limits):
     q_uint = (data[1] << 8) | data[2]
     dq_uint = (data[3] << 4) | (data[4] >> 4)
     tau_uint = ((data[4] & 0xF) << 8) | data[5]
-    return Feedback(data[0] & 0x0F, data[0] >> 4,
-                    uint_to_float(q_uint, -p_max, p_max, 16),
-                    uint_to_float(dq_uint, -v_max, v_max, 12),
-                    uint_to_float(tau_uint, -t_max, t_max, 12),
-                    data[6], data[7])
+    return Feedback(
+        data[0] & 0x0F,
+        data[0] >> 4,
+        uint_to_float(q_uint, -p_max, p_max, 16),
+        uint_to_float(dq_uint, -v_max, v_max, 12),
+        uint_to_float(tau_uint, -t_max, t_max, 12),
+        data[6],
+        data[7],
+    )
 
 
 def py_encode_mit(motor_id, q, dq, kp, kd, tau, limits):
@@ -88,7 +110,7 @@ class PyMotorBus:
         self.index = {(master, motor & 0xF): i for i, (motor, master) in enumerate(motors)}
 
     def command_all(self, setpoints):
-        for (motor_id, _), (q, dq, kp, kd, tau) in zip(self.motors, setpoints):
+        for (motor_id, _), (q, dq, kp, kd, tau) in zip(self.motors, setpoints):  # noqa: B905 - as drivers write it
             can_id, data = py_encode_mit(motor_id, q, dq, kp, kd, tau, self.limits)
             self.bus.send(can.Message(arbitration_id=can_id, data=data, is_extended_id=False))
         states = [None] * len(self.motors)
@@ -129,7 +151,6 @@ SILENT = 5  # the motor that never answers, in the silent row
 
 
 def _handles(timeout_ms):
-    from tervalin import Damiao, MitLimits
 
     return [Damiao(i, 0x80 + i, MitLimits.dm4310(), timeout_ms=timeout_ms) for i in range(1, MOTOR_COUNT + 1)]
 
@@ -138,12 +159,6 @@ class _Rig:
     """A virtual channel with twelve simulated motors, and a host end running one row's cycle."""
 
     def __init__(self, row, bus_class, timeout_ms):
-        import uuid
-
-        from tervalin import ControlSetpoint, MitSetpoint
-        from tervalin_dm import encode
-        from tervalin_dm.sim import SimulatedMotor
-
         channel = f"bench-{uuid.uuid4()}"
         self.motor_side = can.Bus(interface="virtual", channel=channel)
         self.host = can.Bus(interface="virtual", channel=channel)
@@ -208,7 +223,6 @@ class _Counter(can.Listener):
     """Releases `gate` once `count` frames came: the least a listener that waits for replies does."""
 
     def __init__(self, count):
-        import threading
 
         self.count, self.left = count, count
         self.gate = threading.Lock()
@@ -229,10 +243,7 @@ ROWS = ("python-can alone", "python-can with a notifier", "MotorBus", "MotorBus,
 
 def _bus_class(path):
     if path is None:
-        from tervalin_dm.bus import MotorBus
-
         return MotorBus
-    import importlib.util
 
     spec = importlib.util.spec_from_file_location("measured_bus", path)
     module = importlib.util.module_from_spec(spec)
@@ -242,7 +253,6 @@ def _bus_class(path):
 
 def timings(bus_class, batches=20, cycles=100):
     """ms per cycle of each row: median and maximum over every cycle, the rows' batches interleaved."""
-    import statistics
 
     # Only the silent row waits for a timeout; the others get a long one, which a loaded machine never meets.
     rigs = {row: _Rig(row, bus_class, TIMEOUT_MS if row == ROWS[-1] else COUNTED_TIMEOUT_MS) for row in ROWS}
@@ -282,19 +292,24 @@ def instructions(bus_path, short=30, long=130):
     Thread 1 is the host's own, thread 2 the simulated motors' notifier
     (started first), any later one the host's notifier.
     """
-    import re
-    import subprocess
-    import sys
-    import tempfile
 
     counts = {}
     for row in ROWS[:3]:
         totals = []
         for cycles in (short, long):
             with tempfile.TemporaryDirectory() as directory:
-                command = ["valgrind", "--tool=callgrind", "--separate-threads=yes", "--dump-instr=no",
-                           f"--callgrind-out-file={directory}/out", sys.executable, __file__, "--counted", row,
-                           str(cycles)]
+                command = [
+                    "valgrind",
+                    "--tool=callgrind",
+                    "--separate-threads=yes",
+                    "--dump-instr=no",
+                    f"--callgrind-out-file={directory}/out",
+                    sys.executable,
+                    __file__,
+                    "--counted",
+                    row,
+                    str(cycles),
+                ]
                 if bus_path is not None:
                     command += ["--bus", bus_path]
                 subprocess.run(command, check=True, capture_output=True)
@@ -304,13 +319,11 @@ def instructions(bus_path, short=30, long=130):
                     threads[int(path.name.split("-")[1])] = int(re.search(r"^totals: (\d+)", text, re.M).group(1))
                 totals.append(threads)
         per_cycle = {t: (totals[1][t] - totals[0].get(t, 0)) / (long - short) for t in totals[1]}
-        counts[row] = {"motors": per_cycle.get(2, 0.0),
-                       "host": sum(n for t, n in per_cycle.items() if t != 2)}
+        counts[row] = {"motors": per_cycle.get(2, 0.0), "host": sum(n for t, n in per_cycle.items() if t != 2)}
     return counts
 
 
 def main():
-    import argparse
 
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--instructions", action="store_true", help="count instructions under callgrind")
@@ -329,8 +342,10 @@ def main():
         for row, c in counts.items():
             print(f"| {row} | {c['host']:.0f} | {c['motors']:.0f} | {(c['host'] - alone) / alone:.0%} |")
         own = counts["MotorBus"]["host"] - notified
-        print(f"\nMotorBus's own share (host, beyond python-can with a notifier): {own:.0f} instructions, "
-              f"{own / notified:.0%} of python-can's")
+        print(
+            f"\nMotorBus's own share (host, beyond python-can with a notifier): {own:.0f} instructions, "
+            f"{own / notified:.0%} of python-can's"
+        )
         return
     results = timings(_bus_class(args.bus))
     alone = results["python-can alone"][0]

@@ -116,7 +116,7 @@ _LAST_MOTOR_ID = _REGISTER_ID - 1 - max(_MODE_OFFSETS)
 _FEEDBACK = b""  # what a feedback answer starts with: anything; register answers start with the request's bytes 0-3
 _NEVER = float("inf")  # the frame count of a frame that has not gone out
 # Waits longer than the platform can wait are cut to its longest wait (about
-# 292 years on 64-bit Linux): python-can's timeouts end in the same primitives.
+# 292 years on 64-bit Linux): the virtual bus and the notifier wait on the same primitive.
 _LONGEST_WAIT = threading.TIMEOUT_MAX
 _NOTIFIER_POLL = 0.1  # s: how soon a notifier the MotorBus started notices stop()
 
