@@ -4,6 +4,7 @@ Frames are packed with `struct` and bit shifts, values scaled with float
 arithmetic, feedback decoded into an instance of a `__slots__` class; the
 bus is python-can, as for tervalin_dm. Only what the benchmark runs.
 """
+
 import struct
 import time
 
@@ -22,7 +23,7 @@ def float_to_uint(x, x_min, x_max, bits):
 
 
 class Feedback:
-    __slots__ = ("motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor")
+    __slots__ = ("error", "motor_id", "position", "t_mos", "t_rotor", "torque", "velocity")
 
     def __init__(self, motor_id, error, position, velocity, torque, t_mos, t_rotor):
         self.motor_id = motor_id
@@ -39,11 +40,15 @@ def py_decode_feedback(data, limits):
     q_uint = (data[1] << 8) | data[2]
     dq_uint = (data[3] << 4) | (data[4] >> 4)
     tau_uint = ((data[4] & 0xF) << 8) | data[5]
-    return Feedback(data[0] & 0x0F, data[0] >> 4,
-                    uint_to_float(q_uint, -p_max, p_max, 16),
-                    uint_to_float(dq_uint, -v_max, v_max, 12),
-                    uint_to_float(tau_uint, -t_max, t_max, 12),
-                    data[6], data[7])
+    return Feedback(
+        data[0] & 0x0F,
+        data[0] >> 4,
+        uint_to_float(q_uint, -p_max, p_max, 16),
+        uint_to_float(dq_uint, -v_max, v_max, 12),
+        uint_to_float(tau_uint, -t_max, t_max, 12),
+        data[6],
+        data[7],
+    )
 
 
 def py_encode_mit(motor_id, q, dq, kp, kd, tau, limits):
@@ -87,7 +92,7 @@ class PyMotorBus:
         self.index = {(master, motor & 0xF): i for i, (motor, master) in enumerate(motors)}
 
     def command_all(self, setpoints):
-        for (motor_id, _), (q, dq, kp, kd, tau) in zip(self.motors, setpoints):
+        for (motor_id, _), (q, dq, kp, kd, tau) in zip(self.motors, setpoints, strict=True):
             can_id, data = py_encode_mit(motor_id, q, dq, kp, kd, tau, self.limits)
             self.bus.send(can.Message(arbitration_id=can_id, data=data, is_extended_id=False))
         states = [None] * len(self.motors)

@@ -9,6 +9,7 @@ record (its cost is printed). With more threads than cores, a record that
 spans a preemption is as slow as the scheduler makes it: the p99.9 column
 shows what the cache itself costs at the tail.
 """
+
 import os
 
 import _tervalin_native as native
@@ -30,11 +31,15 @@ def main():
     for threads in THREADS:
         r = native.reject_under_stores(threads, RECORDS, TARGETS, None)
         clock.append(r["clock_ns"])
-        lines.append(f"| {threads} | {r['cpu_ns']:.1f} | {r['median_ns']} | {r['p999_ns']} | {r['max_ns']:,} "
-                     f"| {r['mean_ns']:.1f} | {r['stores']:,} |")
-    print(f"Rejected native records, {RECORDS:,} per thread, against a thread storing entries for "
-          f"{TARGETS} targets ({os.cpu_count()} cores; reading the clock costs about {min(clock)} ns "
-          f"and is included):\n")
+        lines.append(
+            f"| {threads} | {r['cpu_ns']:.1f} | {r['median_ns']} | {r['p999_ns']} | {r['max_ns']:,} "
+            f"| {r['mean_ns']:.1f} | {r['stores']:,} |"
+        )
+    print(
+        f"Rejected native records, {RECORDS:,} per thread, against a thread storing entries for "
+        f"{TARGETS} targets ({os.cpu_count()} cores; reading the clock costs about {min(clock)} ns "
+        f"and is included):\n"
+    )
     print("\n".join(lines))
 
 

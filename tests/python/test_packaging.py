@@ -127,7 +127,7 @@ def test_metadata_summary_keywords_and_classifiers(dist):
     # The test extra names only what the tests run.
     extras = {r.split(";")[0] for r in metadata.get_all("Requires-Dist") if 'extra == "test"' in r}
     assert {re.split(r"[\[<>=]", r)[0] for r in extras} == {"pytest", "hypothesis", "mypy", "pyright", "build",
-                                                            "auditwheel", "scikit-build-core", "python-can"}
+                                                            "auditwheel", "scikit-build-core", "python-can", "ruff"}
     # The bus and the simulated motor need python-can, and only that.
     assert [r.split(";")[0] for r in metadata.get_all("Requires-Dist") if 'extra == "can"' in r] == ["python-can>=4.4"]
 
