@@ -161,8 +161,9 @@ def test_readme_gives_two_setup_commands_and_ci_runs_the_second():
     for command in commands:
         program, script = command.split()
         assert program == "bash" and (ROOT / script).is_file(), command
-    ci = [line.strip() for line in read(".ci/run").splitlines() if not line.lstrip().startswith("#")]
-    assert commands[1] in ci, ci
+    # A step of CI is the command itself, or the command handed to its step function.
+    steps = [line.split() for line in read(".ci/run").splitlines() if not line.lstrip().startswith("#")]
+    assert any(words[-2:] == commands[1].split() and len(words) <= 3 for words in steps), read(".ci/run")
 
 
 @pytest.mark.parametrize("document", ["README.md", "CONTRIBUTING.md", "docs/platforms.md"])
