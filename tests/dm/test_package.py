@@ -8,7 +8,6 @@ import sys
 
 import pytest
 
-
 # --- Types ---
 
 # Each line marked "rejected" must be flagged, and no other line.
