@@ -75,7 +75,7 @@ def outcome(code, ns):
     """The repr of the value of `code`, or what it raised: type, message, cause and whether the context shows."""
     try:
         return ("value", repr(eval(code, dict(ns))))
-    except Exception as e:  # noqa: BLE001 - every exception is part of the outcome
+    except Exception as e:
         return (type(e).__name__, str(e), repr(e.__cause__), e.__suppress_context__)
 
 

@@ -13,6 +13,7 @@ names its measurements (`measures`) and turns their values (nanoseconds or
 instructions per operation) into a table with targets (`table`). A new kind
 of row is a new section class added there; a new class row is a Row in ROWS.
 """
+
 import argparse
 import logging
 import os
@@ -21,8 +22,8 @@ import platform
 import sys
 import time
 import timeit
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import _cython_classes
 import _handwritten
@@ -42,9 +43,11 @@ RUN_SECONDS = 0.002  # length of one timed run
 
 # ---- what a measurement is ----
 
+
 @dataclass(frozen=True)
 class Statement:
     """A Python statement, looped by the interpreter."""
+
     group: str  # instructions.py counts each group in a process of its own
     stmt: str
     namespace: dict
@@ -53,6 +56,7 @@ class Statement:
 @dataclass(frozen=True)
 class NativeLoop:
     """A native call that runs the operation `n` times itself and returns the nanoseconds taken."""
+
     group: str
     run: Callable[[int], int]
 
@@ -60,6 +64,7 @@ class NativeLoop:
 @dataclass(frozen=True)
 class Values:
     """Per-operation values of one run, and how to print them."""
+
     values: dict
     unit: str  # "ns" or "instructions"
 
@@ -76,6 +81,7 @@ def verdict(ok):
 
 # ---- the classes: tervalin next to its contenders ----
 
+
 @dataclass(frozen=True)
 class Contender:
     title: str
@@ -84,8 +90,9 @@ class Contender:
 
     def namespace(self):
         m = self.module
-        ns = {name: getattr(m, name) for name in
-              ("MitLimits", "MitSetpoint", "ControlSetpoint", "Damiao", "mit_setpoint")}
+        ns = {
+            name: getattr(m, name) for name in ("MitLimits", "MitSetpoint", "ControlSetpoint", "Damiao", "mit_setpoint")
+        }
         ns["lim"] = m.MitLimits()
         ns["d"] = m.Damiao(1, 0x11)
         ns["sp"] = m.MitSetpoint(0.5, 0.0, 20.0, 1.0, 0.0)
@@ -109,6 +116,7 @@ SAME_TEXT = ("handwritten", "cython")
 @dataclass(frozen=True)
 class Kind:
     """A kind of row and its targets: tervalin ≤ limit × contender, for each (contender, limit)."""
+
     name: str
     targets: tuple
 
@@ -145,8 +153,11 @@ ROWS = [
     Row("`ControlSetpoint.vel(velocity=1.0)`", CONSTRUCTION, "ControlSetpoint.vel(velocity=1.0)"),
     Row("`ControlSetpoint.pos_vel(1.0, 2.0)`", CONSTRUCTION, "ControlSetpoint.pos_vel(1.0, 2.0)"),
     Row("`ControlSetpoint.force_pos(1.0, 2.0, 0.3)`", CONSTRUCTION, "ControlSetpoint.force_pos(1.0, 2.0, 0.3)"),
-    Row("`ControlSetpoint.force_pos(position=1.0, velocity_limit=2.0, torque_ratio=0.3)`", CONSTRUCTION,
-        "ControlSetpoint.force_pos(position=1.0, velocity_limit=2.0, torque_ratio=0.3)"),
+    Row(
+        "`ControlSetpoint.force_pos(position=1.0, velocity_limit=2.0, torque_ratio=0.3)`",
+        CONSTRUCTION,
+        "ControlSetpoint.force_pos(position=1.0, velocity_limit=2.0, torque_ratio=0.3)",
+    ),
     Row("`ControlSetpoint.mit(sp)`", CONSTRUCTION, "ControlSetpoint.mit(sp)"),
     Row("`ControlSetpoint.mit(setpoint=sp)`", CONSTRUCTION, "ControlSetpoint.mit(setpoint=sp)"),
     Row("`Damiao(1, 0x11, limits=lim, timeout_ms=50)`", CONSTRUCTION, "Damiao(1, 0x11, limits=lim, timeout_ms=50)"),
@@ -194,24 +205,33 @@ class ClassSection:
 
     def table(self, v: Values):
         titles = [contender.title for contender in CONTENDERS.values()]
-        lines = ["| operation | " + " | ".join(titles) + " | ÷ hand-written | ÷ Cython | target | status |",
-                 "|---|" + "--:|" * (len(titles) + 2) + "---|---|"]
+        lines = [
+            "| operation | " + " | ".join(titles) + " | ÷ hand-written | ÷ Cython | target | status |",
+            "|---|" + "--:|" * (len(titles) + 2) + "---|---|",
+        ]
         misses = []
         for row in self.rows:
             own = v[(row.label, "tervalin")]
             ratio = {c: own / v[(row.label, c)] for c in CONTENDERS}
-            missed = [f"{ratio[c]:.2f} × {CONTENDERS[c].title} (≤ {limit:g})"
-                      for c, limit in row.kind.targets if ratio[c] > limit]
+            missed = [
+                f"{ratio[c]:.2f} × {CONTENDERS[c].title} (≤ {limit:g})"
+                for c, limit in row.kind.targets
+                if ratio[c] > limit
+            ]
             cells = [v.text(v[(row.label, c)]) for c in CONTENDERS]
-            lines.append(f"| {row.label} | " + " | ".join(cells) +
-                         f" | {ratio['handwritten']:.2f} | {ratio['cython']:.2f} | {row.kind.name} "
-                         f"{row.kind.describe()} | {verdict(not missed)} |")
+            lines.append(
+                f"| {row.label} | "
+                + " | ".join(cells)
+                + f" | {ratio['handwritten']:.2f} | {ratio['cython']:.2f} | {row.kind.name} "
+                f"{row.kind.describe()} | {verdict(not missed)} |"
+            )
             if missed:
                 misses.append(f"{row.label}: " + ", ".join(missed))
         return lines, misses
 
 
 # ---- the logging bridge ----
+
 
 class NoOpHandler(logging.Handler):
     def emit(self, record):
@@ -257,8 +277,10 @@ class LogSection:
         logger = prepare_loggers()
         return {
             "python log": Statement(
-                "log", 'logger.handle(logger.makeRecord(name, 20, None, 0, "timed record", (), None))',
-                {"logger": logger, "name": logger.name}),
+                "log",
+                'logger.handle(logger.makeRecord(name, 20, None, 0, "timed record", (), None))',
+                {"logger": logger, "name": logger.name},
+            ),
             "forwarded": NativeLoop("log", lambda n: native.emit_timed(INFO, FORWARDED, n)),
             "rejected": NativeLoop("log", lambda n: native.emit_timed(INFO, REJECTED, n)),
             # The same records from an extension built separately on the kit (<tervalin/log.hpp>).
@@ -269,32 +291,41 @@ class LogSection:
 
     def table(self, v: Values):
         rejected, forwarded, python = v["rejected"], v["forwarded"], v["python log"]
-        lines = ["| measurement | tervalin | Python `logging` | ratio | target | status |",
-                 "|---|--:|--:|--:|---|---|"]
+        lines = ["| measurement | tervalin | Python `logging` | ratio | target | status |", "|---|--:|--:|--:|---|---|"]
         misses = []
         ratio = rejected / forwarded
-        lines.append(f"| native record rejected by the cache | {v.text(rejected)} | — | {ratio:.4f} of forwarded "
-                     f"| ≤ 1/50 (0.02) of forwarded | {verdict(ratio <= 1 / 50)} |")
+        lines.append(
+            f"| native record rejected by the cache | {v.text(rejected)} | — | {ratio:.4f} of forwarded "
+            f"| ≤ 1/50 (0.02) of forwarded | {verdict(ratio <= 1 / 50)} |"
+        )
         if ratio > 1 / 50:
             misses.append(f"rejected log record: {ratio:.4f} of forwarded (target ≤ 0.02)")
         ratio = forwarded / python
-        lines.append(f"| native record forwarded vs Python `makeRecord` + `handle` | {v.text(forwarded)} "
-                     f"| {v.text(python)} | {ratio:.2f} × Python | ≤ 1.2 × Python | {verdict(ratio <= 1.2)} |")
+        lines.append(
+            f"| native record forwarded vs Python `makeRecord` + `handle` | {v.text(forwarded)} "
+            f"| {v.text(python)} | {ratio:.2f} × Python | ≤ 1.2 × Python | {verdict(ratio <= 1.2)} |"
+        )
         if ratio > 1.2:
             misses.append(f"forwarded log record: {ratio:.2f} × Python (target ≤ 1.2)")
         kit_rejected, kit_forwarded = v["kit rejected"], v["kit forwarded"]
         ratio = kit_rejected / kit_forwarded
-        lines.append(f"| separately built extension (kit): record rejected by the cache | {v.text(kit_rejected)} | — "
-                     f"| {ratio:.4f} of forwarded | ≤ 1/50 (0.02) of forwarded | {verdict(ratio <= 1 / 50)} |")
+        lines.append(
+            f"| separately built extension (kit): record rejected by the cache | {v.text(kit_rejected)} | — "
+            f"| {ratio:.4f} of forwarded | ≤ 1/50 (0.02) of forwarded | {verdict(ratio <= 1 / 50)} |"
+        )
         if ratio > 1 / 50:
             misses.append(f"kit's rejected log record: {ratio:.4f} of forwarded (target ≤ 0.02)")
         ratio = kit_forwarded / python
-        lines.append(f"| separately built extension (kit): record forwarded | {v.text(kit_forwarded)} "
-                     f"| {v.text(python)} | {ratio:.2f} × Python | ≤ 1.2 × Python | {verdict(ratio <= 1.2)} |")
+        lines.append(
+            f"| separately built extension (kit): record forwarded | {v.text(kit_forwarded)} "
+            f"| {v.text(python)} | {ratio:.2f} × Python | ≤ 1.2 × Python | {verdict(ratio <= 1.2)} |"
+        )
         if ratio > 1.2:
             misses.append(f"kit's forwarded log record: {ratio:.2f} × Python (target ≤ 1.2)")
-        lines.append(f"| separately built extension (kit): trace record, refused before any call | "
-                     f"{v.text(v['kit trace'])} | — | {v['kit trace'] / kit_forwarded:.4f} of forwarded | — | — |")
+        lines.append(
+            f"| separately built extension (kit): trace record, refused before any call | "
+            f"{v.text(v['kit trace'])} | — | {v['kit trace'] / kit_forwarded:.4f} of forwarded | — | — |"
+        )
         return lines, misses
 
 
@@ -345,15 +376,18 @@ def write_results(part, text):
 
 
 def describe_contenders():
-    return ("contenders: hand-written = the fastest plain C-API version with the module's behaviour "
-            "(`bench/reference/handwritten.cpp`, the bar), Cython = `cdef` classes "
-            "(`bench/reference/cython_classes.pyx`, its argument errors carry Cython's messages), "
-            "PyArg = the everyday C API with `PyArg_ParseTupleAndKeywords` (`bench/reference/reference.c`), "
-            "dataclass = `@dataclass(frozen=True, slots=True)` (`bench/contenders.py`); "
-            "÷ = tervalin divided by that contender")
+    return (
+        "contenders: hand-written = the fastest plain C-API version with the module's behaviour "
+        "(`bench/reference/handwritten.cpp`, the bar), Cython = `cdef` classes "
+        "(`bench/reference/cython_classes.pyx`, its argument errors carry Cython's messages), "
+        "PyArg = the everyday C API with `PyArg_ParseTupleAndKeywords` (`bench/reference/reference.c`), "
+        "dataclass = `@dataclass(frozen=True, slots=True)` (`bench/contenders.py`); "
+        "÷ = tervalin divided by that contender"
+    )
 
 
 # ---- timing ----
+
 
 def runner(measure):
     """run(n) -> seconds for n operations."""
@@ -394,9 +428,13 @@ def cpu_model():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--only", metavar="TEXT", action="append",
-                        help="time only the rows whose label contains TEXT ('log' for the logging rows); "
-                             "a partial run leaves RESULTS.md alone")
+    parser.add_argument(
+        "--only",
+        metavar="TEXT",
+        action="append",
+        help="time only the rows whose label contains TEXT ('log' for the logging rows); "
+        "a partial run leaves RESULTS.md alone",
+    )
     only = parser.parse_args().only
     check_contenders()
     chosen = sections(only)
@@ -408,19 +446,22 @@ def main():
     best = measure(runs)
     tables, misses = report(chosen, Values(best, "ns"))
 
-    text = "\n".join([
-        "## Time per operation (ns)",
-        "",
-        f"- machine: {platform.platform()}, {cpu_model()}",
-        f"- interpreter: CPython {sys.version}",
-        f"- tervalin {tervalin.__version__}; minimum of {REPEATS} interleaved runs of ~{RUN_SECONDS * 1000:g} ms each;"
-        f" timeit loop overhead (empty statement) {empty:.1f} ns, included in every timeit row",
-        f"- load average (1 min) {load_before:.1f} before and {os.getloadavg()[0]:.1f} after timing, on"
-        f" {os.cpu_count()} CPUs: a load above the CPU count means other work shared the machine",
-        f"- {describe_contenders()}",
-        "",
-        tables,
-    ])
+    text = "\n".join(
+        [
+            "## Time per operation (ns)",
+            "",
+            f"- machine: {platform.platform()}, {cpu_model()}",
+            f"- interpreter: CPython {sys.version}",
+            f"- tervalin {tervalin.__version__}; minimum of {REPEATS} interleaved runs"
+            f" of ~{RUN_SECONDS * 1000:g} ms each;"
+            f" timeit loop overhead (empty statement) {empty:.1f} ns, included in every timeit row",
+            f"- load average (1 min) {load_before:.1f} before and {os.getloadavg()[0]:.1f} after timing, on"
+            f" {os.cpu_count()} CPUs: a load above the CPU count means other work shared the machine",
+            f"- {describe_contenders()}",
+            "",
+            tables,
+        ]
+    )
     print(text)
     print(f"\n(timing took {time.perf_counter() - started:.0f} s)")
     print("missed targets: " + ("; ".join(misses) if misses else "none"))

@@ -1,4 +1,5 @@
 """The pure-Python contender: frozen, slotted dataclasses with the same fields."""
+
 from dataclasses import dataclass
 
 
@@ -15,8 +16,10 @@ class MitLimits:
         return MitLimits(12.5, 30.0, 500.0, 5.0, 10.0)
 
     def __repr__(self):
-        return (f"MitLimits(p_max={self.p_max:g}, v_max={self.v_max:g}, kp_max={self.kp_max:g}, "
-                f"kd_max={self.kd_max:g}, t_max={self.t_max:g})")
+        return (
+            f"MitLimits(p_max={self.p_max:g}, v_max={self.v_max:g}, kp_max={self.kp_max:g}, "
+            f"kd_max={self.kd_max:g}, t_max={self.t_max:g})"
+        )
 
 
 @dataclass(frozen=True, slots=True)
@@ -67,9 +70,11 @@ class MotorState:
     t_rotor: int
 
     def __repr__(self):
-        return (f"MotorState(motor_id={self.motor_id}, error={self.error}, position={self.position:.4f}, "
-                f"velocity={self.velocity:.4f}, torque={self.torque:.4f}, t_mos={self.t_mos}, "
-                f"t_rotor={self.t_rotor})")
+        return (
+            f"MotorState(motor_id={self.motor_id}, error={self.error}, position={self.position:.4f}, "
+            f"velocity={self.velocity:.4f}, torque={self.torque:.4f}, t_mos={self.t_mos}, "
+            f"t_rotor={self.t_rotor})"
+        )
 
 
 motor_state = MotorState

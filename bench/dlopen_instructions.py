@@ -8,6 +8,7 @@ through the module's TLS model (the embedding program of `bench/run
 counts, under callgrind, the module found in DIRECTORY (for example
 build/native) with the interpreter running this script.
 """
+
 import os
 import pathlib
 import sys
@@ -35,8 +36,11 @@ def child(directory):
     sys.path.insert(0, directory)
     import tervalin
 
-    namespace = {"lim": tervalin.MitLimits(), "d": tervalin.Damiao(1, 2), **{name: getattr(tervalin, name) for name in
-                 ("MitLimits", "MitSetpoint", "ControlSetpoint", "Damiao")}}
+    namespace = {
+        "lim": tervalin.MitLimits(),
+        "d": tervalin.Damiao(1, 2),
+        **{name: getattr(tervalin, name) for name in ("MitLimits", "MitSetpoint", "ControlSetpoint", "Damiao")},
+    }
     for stmt in ROWS.values():
         loop = loop_runner(stmt, namespace)
         loop(50)
@@ -47,9 +51,10 @@ def child(directory):
 
 def main(directory):
     with tempfile.TemporaryDirectory() as workdir:
-        loops = callgrind_loops([sys.executable, __file__, "--child", directory],
-                                pathlib.Path(workdir) / "callgrind.out", marker="getppid")
-    for label, total in list(zip(ROWS, loops))[1:]:
+        loops = callgrind_loops(
+            [sys.executable, __file__, "--child", directory], pathlib.Path(workdir) / "callgrind.out", marker="getppid"
+        )
+    for label, total in list(zip(ROWS, loops, strict=True))[1:]:
         print(f"{label}: {(total - loops[0]) / LOOPS:.1f} instructions (loop of {LOOPS} minus an empty loop)")
 
 

@@ -7,6 +7,7 @@ those of bench.sections(); each group of them (one per contender, one for the
 logging bridge) is counted in its own process inside the embedding program
 under valgrind, and the groups run side by side on the available CPUs.
 """
+
 import argparse
 import concurrent.futures
 import datetime
@@ -77,8 +78,12 @@ def callgrind_loops(command, out, marker="os_getppid"):
     marker is the function callgrind dumps before: CPython's os_getppid, or
     libc's getppid for an interpreter without a symbol table (Debian's).
     """
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--dump-before={marker}",
-                    *command], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--dump-before={marker}", *command],
+        check=True,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     totals = []
     for dump in sorted(out.parent.glob(out.name + ".*"), key=lambda p: int(p.suffix[1:])):
         match = re.search(r"^(?:summary|totals): (\d+)", dump.read_text(), re.MULTILINE)
@@ -88,8 +93,7 @@ def callgrind_loops(command, out, marker="os_getppid"):
 
 def group_measures(bench, group, only):
     """The measurements of one group, in a fixed order."""
-    return [(key, m) for section in bench.sections(only) for key, m in section.measures().items()
-            if m.group == group]
+    return [(key, m) for section in bench.sections(only) for key, m in section.measures().items() if m.group == group]
 
 
 def child(group, only):
@@ -118,9 +122,13 @@ def counts(embed, group, measures, only, workdir):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("embed")
-    parser.add_argument("--only", metavar="TEXT", action="append",
-                        help="count only the rows whose label contains TEXT ('log' for the logging rows); "
-                             "a partial run leaves RESULTS.md alone")
+    parser.add_argument(
+        "--only",
+        metavar="TEXT",
+        action="append",
+        help="count only the rows whose label contains TEXT ('log' for the logging rows); "
+        "a partial run leaves RESULTS.md alone",
+    )
     args = parser.parse_args()
     sys.path.insert(0, str(pathlib.Path(__file__).parent))
     import bench
@@ -131,22 +139,27 @@ def main():
     for section in chosen:
         for key, m in section.measures().items():
             groups.setdefault(m.group, []).append((key, m))
-    with tempfile.TemporaryDirectory() as workdir, \
-            concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        futures = [pool.submit(counts, args.embed, group, measures, args.only, workdir)
-                   for group, measures in groups.items()]
+    with (
+        tempfile.TemporaryDirectory() as workdir,
+        concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool,
+    ):
+        futures = [
+            pool.submit(counts, args.embed, group, measures, args.only, workdir) for group, measures in groups.items()
+        ]
         values = {key: value for future in futures for key, value in future.result().items()}
     tables, misses = bench.report(chosen, bench.Values(values, "instructions"))
-    text = "\n".join([
-        "## Instructions per operation (figures of record)",
-        "",
-        f"- counted under callgrind on {datetime.date.today().isoformat()}: a loop of {LOOPS} operations after a"
-        " warm-up, minus an empty loop (the native log rows loop inside one native call)",
-        f"- tervalin {bench.tervalin.__version__}, CPython {sys.version.split()[0]}",
-        f"- {bench.describe_contenders()}",
-        "",
-        tables,
-    ])
+    text = "\n".join(
+        [
+            "## Instructions per operation (figures of record)",
+            "",
+            f"- counted under callgrind on {datetime.date.today().isoformat()}: a loop of {LOOPS} operations after a"
+            " warm-up, minus an empty loop (the native log rows loop inside one native call)",
+            f"- tervalin {bench.tervalin.__version__}, CPython {sys.version.split()[0]}",
+            f"- {bench.describe_contenders()}",
+            "",
+            tables,
+        ]
+    )
     print(text)
     print("\nmissed targets: " + ("; ".join(misses) if misses else "none"))
     if not args.only:

@@ -51,6 +51,20 @@ print("\n".join(reqs))
 PY
 }
 
+# The supported CPython minor versions, oldest first, one a line: the
+# "Programming Language :: Python :: 3.N" classifiers of pyproject.toml, the
+# one place they are written.
+supported_pythons() {
+    .venv/bin/python - <<'PY'
+import tomllib
+with open("pyproject.toml", "rb") as file:
+    classifiers = tomllib.load(file)["project"]["classifiers"]
+prefix = "Programming Language :: Python :: 3."
+minors = sorted(int(c.removeprefix(prefix)) for c in classifiers if c.startswith(prefix) and c[len(prefix):].isdigit())
+print("\n".join(f"3.{minor}" for minor in minors))
+PY
+}
+
 # Installs a requirement list into .venv, unless this very list was installed
 # before: a repeated run then spends no time in pip's resolver.
 install_requirements() {

@@ -1,67 +1,12 @@
-"""tervalin_dm as users see it: the README's presets and example, and the types that checkers see."""
+"""tervalin_dm as type checkers see it."""
 
-import contextlib
-import io
 import os
 import pathlib
 import re
 import subprocess
 import sys
-import uuid
 
-import can
 import pytest
-from tervalin import MitLimits
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-README = (ROOT / "README.md").read_text()
-
-
-def preset_rows():
-    """The README's presets table, made from the presets themselves in their shortest texts."""
-    presets = [name for name, member in vars(MitLimits).items() if isinstance(member, staticmethod)]
-    rows = []
-    for name in presets:
-        text = repr(getattr(MitLimits, name)())
-        values = re.fullmatch(
-            r"MitLimits\(p_max=(.*), v_max=(.*), kp_max=(.*), kd_max=(.*), t_max=(.*)\)", text
-        ).groups()
-        rows.append(f"| `{name}` | " + " | ".join(values) + " |")
-    return rows
-
-
-def test_readme_presets_table_is_the_presets():
-    table = README.split("<!-- presets: checked by tests/dm/test_package.py -->\n", 1)[1].split(
-        "<!-- end of presets -->"
-    )[0]
-    rows = [line for line in table.splitlines()[2:]]
-    assert len(preset_rows()) == 15
-    assert rows == preset_rows(), "the README's presets table should read:\n" + "\n".join(preset_rows())
-
-
-def readme_block(heading, language):
-    section = README.split(f"\n{heading}\n", 1)[1]
-    return re.findall(rf"```{language}\n(.*?)```", section, re.S)[0]
-
-
-def test_readme_example_runs_against_the_simulated_motor():
-    from tervalin_dm.sim import SimulatedMotor
-
-    program = readme_block("### Talk to a motor", "python")
-    expected = readme_block("### Talk to a motor", "text")
-    channel = f"readme-{uuid.uuid4()}"
-    hardware = 'can.Bus(interface="socketcan", channel="can0")'
-    assert hardware in program
-    program = program.replace(hardware, f'can.Bus(interface="virtual", channel="{channel}")')
-    namespace = {}
-    # The program's own definitions up to the bus give the handle the simulated motor answers as.
-    exec(program.split("with can.Bus")[0], namespace)
-    output = io.StringIO()
-    with can.Bus(interface="virtual", channel=channel) as motor_side, SimulatedMotor(motor_side, namespace["motor"]):
-        with contextlib.redirect_stdout(output):
-            exec(program, {})
-    assert output.getvalue() == expected, output.getvalue()
-
 
 # --- Types ---
 
