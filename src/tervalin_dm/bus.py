@@ -431,6 +431,10 @@ class MotorBus(can.Listener):
         if check_limits:
             self._check_limits(slot)
         slot.enabled = True  # the motor may take the frame even if its reply is lost
+        if slot.last_status == Status.DISABLED:
+            # Statuses are noted when they change: without this, a motor that stays disabled
+            # (it did not take the enable, or its reply was lost) would pass for enabled for good.
+            slot.last_status = -1
         return self._feedback(slot, _codec.enable(slot.target))
 
     def disable(self, motor: Damiao | int) -> MotorState:

@@ -414,6 +414,31 @@ def test_save_is_refused_while_enabled_and_reports_a_missing_echo(make_bus):
     assert bus.command(motor, HOLD).error == Status.DISABLED
 
 
+@pytest.mark.parametrize(
+    "enable_answer",
+    [
+        pytest.param(Status.DISABLED, id="answered disabled"),  # the motor did not take the enable
+        pytest.param(None, id="unanswered"),
+    ],
+)
+def test_a_motor_reporting_disabled_after_an_enable_may_save(make_bus, enable_answer):
+    motor = Damiao(1, 0x10, LIMITS, timeout_ms=50)
+    disabled = [feedback(motor, error=Status.DISABLED)]
+    fake, bus = make_bus(lambda msg: disabled if msg.arbitration_id != 0x7FF else [], motors=[motor])
+    assert bus.disable(motor).error == Status.DISABLED
+    if enable_answer is None:
+        fake.answer = lambda msg: []
+        with pytest.raises(NoReply):
+            bus.enable(motor)
+        fake.answer = lambda msg: disabled if msg.arbitration_id != 0x7FF else []
+        assert bus.disable(motor).error == Status.DISABLED  # goes out although the enable's reply is owed
+    else:
+        assert bus.enable(motor).error == enable_answer
+    # The motor said it is disabled since the enable went out: a save goes out.
+    fake.answer = lambda msg: [(0x10, bytes(msg.data))] if msg.arbitration_id == 0x7FF else disabled
+    assert bus.save_parameters(motor) is True
+
+
 def test_limits_read_from_the_motor_and_checked_once(make_bus, caplog):
     values = {Register.PMAX: "00004841", Register.VMAX: "00003442", Register.TMAX: "00009041"}
 
