@@ -51,8 +51,9 @@ Threads and interrupts
     from a listener's callback could never see its reply, and raises
     :class:`RuntimeError` at once. Calls for different motors run
     concurrently; calls that involve the same motor (:meth:`command_all`
-    involves all) run one after the other, each waiting for its own reply.
-    Sends are not serialised, so a send that blocks holds up no other motor:
+    involves all) run one after the other, each waiting for its own reply,
+    in the order they came: a thread calling in a loop does not keep a motor
+    from another thread. Sends are not serialised, so a send that blocks holds up no other motor:
     calls from several threads send concurrently, which SocketCAN and the
     virtual bus allow; wrap other interfaces in :class:`can.ThreadSafeBus`.
     A send that fails or cannot complete within the motor's timeout raises
@@ -220,6 +221,7 @@ class _Slot:
         "motor_id",
         "owed",
         "owed_until",
+        "queue",
         "reply",
         "sent_at",
         "single",
@@ -246,6 +248,7 @@ class _Slot:
         self.limits_warned = False
         # Guarded by the bus's lock:
         self.busy: _Exchange | None = None  # the call that has this motor
+        self.queue: list[object] = []  # the calls waiting for it, first come first
         self.exchange: _Exchange | None = None  # set while an answer is awaited
         self.expect: bytes | tuple[bytes, ...] | None = None  # what that answer starts with
         self.sent_at = _NEVER  # the frame count right before the frame went out
@@ -708,12 +711,8 @@ class MotorBus(can.Listener):
             with lock:
                 # Claiming all of a call's motors at once, or none, keeps two
                 # calls from each holding a motor the other waits for.
-                while not self._all_free(slots):
-                    self._claim_waiters += 1
-                    try:
-                        self._freed.wait()
-                    finally:
-                        self._claim_waiters -= 1
+                if not self._all_free(slots):
+                    self._wait_turn(slots)
                 claimed = True
                 now = time.monotonic()
                 waiting = 0
@@ -776,10 +775,35 @@ class MotorBus(can.Listener):
         return cast(list[bytearray], replies)
 
     def _all_free(self, slots: Sequence[_Slot]) -> bool:
+        """Whether no call has or waits for any of `slots` (called holding the lock)."""
         for slot in slots:
-            if slot.busy is not None:
+            if slot.busy is not None or slot.queue:
                 return False
         return True
+
+    def _wait_turn(self, slots: Sequence[_Slot]) -> None:
+        """Waits, holding the lock, until the call is the first waiting for each of `slots` and they are free.
+
+        First come, first served: a thread that gives a motor back and calls
+        again at once would otherwise take it before a waiting thread wakes,
+        and could keep it from that thread for good. The calls queued on the
+        motors in the order they came, so the earliest call of all always has
+        its turn once its motors are free, and none waits for a later one.
+        """
+        ticket = object()
+        for slot in slots:
+            slot.queue.append(ticket)
+        self._claim_waiters += 1
+        try:
+            while not all(slot.busy is None and slot.queue[0] is ticket for slot in slots):
+                self._freed.wait()
+        except BaseException:
+            self._freed.notify_all()  # the calls queued behind this one may have their turn now
+            raise
+        finally:
+            self._claim_waiters -= 1
+            for slot in slots:
+                slot.queue.remove(ticket)
 
     def _withdraw(self, slot: _Slot, exchange: _Exchange) -> None:
         """Stops waiting for a motor whose frame did not go out."""

@@ -8,6 +8,7 @@ reply, the interrupt and the failed send are tested deterministically.
 import logging
 import queue
 import threading
+import time
 
 import can
 import pytest
@@ -122,6 +123,14 @@ def make_bus():
     for fake, bus in made:
         bus.close()
         fake.shutdown()
+
+
+def wait_for(condition, seconds=5.0):
+    """Waits until condition() holds (a state the test waits to see, not a time it hopes is enough)."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "condition not reached"
+        time.sleep(0.001)
 
 
 def waiting_call(bus, call, *args):
@@ -292,6 +301,65 @@ def test_an_interrupt_while_waiting_for_a_busy_motor_releases_nothing_it_did_not
     assert outcome["result"].t_mos == 7
     fake.answer = answering()
     assert [s.motor_id for s in bus.command_all([HOLD] * 3)] == [1, 2, 3]
+
+
+class LateWaking:
+    """The bus's condition, whose waiters wake only once `wake()` was called, however early they were notified.
+
+    Stands for a waiting thread that the scheduler runs late, after the thread that gave the motor back has
+    gone on and called again.
+    """
+
+    def __init__(self, real):
+        self.real, self.woken = real, False
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def wait(self, timeout=None):
+        self.real.wait(timeout)
+        self.real.wait_for(lambda: self.woken)
+
+    def wake(self):
+        with self.real:
+            self.woken = True
+            self.real.notify_all()
+
+
+@pytest.mark.parametrize(
+    "call, args, sends",
+    [
+        ("read_register", (MOTORS[0], Register.ESC_ID), [0x7FF]),
+        ("command_all", ([HOLD] * 3,), [1, 2, 3]),
+    ],
+)
+def test_a_call_waiting_for_a_motor_goes_before_calls_made_after_it(make_bus, call, args, sends):
+    held = threading.Event()
+
+    def answer(msg):
+        if msg.arbitration_id == 0x7FF:
+            return [(0x10, bytes(msg.data))]
+        if not held.is_set():  # the first call's reply is the test's to deliver
+            held.set()
+            return []
+        return answering()(msg)
+
+    fake, bus = make_bus(answer)
+    bus._freed = freed = LateWaking(bus._freed)
+    first, _ = waiting_call(bus, "command", MOTORS[0], HOLD)
+    assert held.wait(5)
+    waiter, waited = waiting_call(bus, call, *args)
+    wait_for(lambda: bus._claim_waiters == 1)
+    fake.deliver(*feedback(MOTORS[0]))  # the first call ends and gives motor 1 back
+    first.join()
+    # A call made now, before the waiting one has woken, queues behind it.
+    later, came_later = waiting_call(bus, "command", MOTORS[0], HOLD)
+    wait_for(lambda: bus._claim_waiters == 2 or came_later)
+    freed.wake()
+    waiter.join()
+    later.join()
+    assert "error" not in waited and "error" not in came_later
+    assert [can_id for can_id, _, _ in fake.sent] == [1, *sends, 1]
 
 
 # --- Sends ---
