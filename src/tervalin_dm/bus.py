@@ -903,18 +903,31 @@ class MotorBus(can.Listener):
             notifier.remove_listener(self)
 
     def disable_all(self) -> None:
-        """Disables every motor the bus knows to be enabled, or may have enabled; raises the first failure."""
-        first: BaseException | None = None
-        for slot in self._slots:
-            if not slot.enabled:
-                continue
-            try:
-                self._feedback(slot, _codec.disable(slot.target), force=True)
-            except (can.CanError, TimeoutError) as error:
-                logger.warning("could not disable %r: %s", slot.target, error)
-                first = first or error
-        if first is not None:
-            raise first
+        """Disables every motor the bus knows to be enabled, or may have enabled, in one cycle.
+
+        Every disable goes out before any answer is awaited, so a silent motor
+        holds up no other motor's stop. Raises :class:`NoReply` or
+        :class:`SendFailed` naming the motors that did not answer.
+        """
+        slots = [slot for slot in self._slots if slot.enabled]
+        if not slots:
+            return
+        frames = [_codec.disable(slot.target) for slot in slots]
+        timeout = max(slot.timeout for slot in slots)
+        try:
+            replies = self._run(slots, frames, _FEEDBACK, _Exchange(), timeout, force=True)
+        except (NoReply, SendFailed) as error:
+            logger.warning("could not disable every motor: %s", error)
+            self._note_states(slots, error.replies)
+            raise
+        self._note_states(
+            slots, [_codec.decode_feedback(data, s.limits) for s, data in zip(slots, replies, strict=True)]
+        )
+
+    def _note_states(self, slots: Sequence[_Slot], states: Sequence[object]) -> None:
+        for slot, state in zip(slots, states, strict=True):
+            if isinstance(state, MotorState) and state.error != slot.last_status:
+                self._note_status(slot, state)
 
     def __enter__(self) -> "MotorBus":
         return self

@@ -507,6 +507,37 @@ def test_a_motor_reporting_disabled_after_an_enable_may_save(make_bus, enable_an
     assert bus.save_parameters(motor) is True
 
 
+@pytest.mark.parametrize(
+    "silent, still_enabled",
+    [
+        pytest.param((), [False, False, False], id="all answer"),
+        pytest.param((2,), [False, True, False], id="motor 2 silent"),
+    ],
+)
+def test_disable_all_sends_every_disable_before_waiting_for_any(make_bus, silent, still_enabled):
+    motors = [Damiao(i, 0x10, LIMITS, timeout_ms=200) for i in (1, 2, 3)]
+    fake, bus = make_bus(answering(motors), motors=motors)
+    for motor in motors:
+        bus.enable(motor)
+
+    # The motors answer only once motor 3 has been sent its disable: sent one by one, each
+    # waiting for its answer, motor 3 would get its disable only after the others' timeouts.
+    def answer(msg):
+        if msg.arbitration_id != motors[-1].motor_id:
+            return []
+        return [feedback(motor, error=Status.DISABLED) for motor in motors if motor.motor_id not in silent]
+
+    fake.answer = answer
+    if silent:
+        with pytest.raises(NoReply) as raised:
+            bus.disable_all()
+        assert [m.motor_id for m in raised.value.motors] == list(silent)
+    else:
+        bus.disable_all()
+    assert [can_id for can_id, _, _ in fake.sent[3:]] == [1, 2, 3]
+    assert [slot.enabled for slot in bus._slots] == still_enabled
+
+
 def test_limits_read_from_the_motor_and_checked_once(make_bus, caplog):
     values = {Register.PMAX: "00004841", Register.VMAX: "00003442", Register.TMAX: "00009041"}
 
