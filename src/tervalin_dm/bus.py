@@ -810,6 +810,12 @@ class MotorBus(can.Listener):
         with self._lock:
             slot.expect = None
             slot.sent_at = _NEVER
+            if slot.reply is not None:
+                # Answered before the send failed (a bus may deliver a frame and still report a
+                # failure): that answer was counted already, and counting the motor again
+                # would end the wait before the others' answers came.
+                slot.reply = None
+                return
             exchange.missing -= 1
             if exchange.missing == 0:
                 exchange.gate.release()

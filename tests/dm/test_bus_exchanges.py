@@ -388,6 +388,48 @@ def test_a_failed_send_fails_that_motor_alone(make_bus):
     assert {timeout for _, _, timeout in fake.sent} == {5.0}
 
 
+class AnswerWhileWaiting:
+    """A call's gate: `answer()` runs when the call starts waiting for answers, if any is still missing."""
+
+    def __init__(self, real, answer):
+        self.real, self.answer = real, answer
+
+    def acquire(self, blocking=True, timeout=-1):
+        if self.real.acquire(False):
+            return True
+        if not blocking:
+            return False
+        self.answer()
+        return self.real.acquire(True, timeout)
+
+    def release(self):
+        self.real.release()
+
+
+def test_a_send_that_fails_after_its_answer_came_cuts_no_wait_short(make_bus):
+    # Motor 1's frame is answered before its send fails (the virtual bus delivers a frame to every
+    # peer it can before it reports the one it could not reach); motor 3 answers while the cycle waits.
+    def answer(msg):
+        if msg.arbitration_id == MOTORS[2].motor_id:
+            return []
+        return answering()(msg)
+
+    fake, bus = make_bus(answer)
+    real = fake.send
+
+    def send(msg, timeout=None):
+        real(msg, timeout)
+        if msg.arbitration_id == MOTORS[0].motor_id:
+            raise can.CanOperationError("Could not send message to one or more recipients")
+
+    fake.send = send
+    bus._cycle.gate = AnswerWhileWaiting(bus._cycle.gate, lambda: fake.deliver(*feedback(MOTORS[2], t_mos=7)))
+    with pytest.raises(SendFailed) as raised:
+        bus.command_all([HOLD] * 3)
+    assert raised.value.motors == (MOTORS[0],)
+    assert [r.t_mos if r is not None else None for r in raised.value.replies] == [None, 30, 7]
+
+
 # --- Registers, against bytes computed by hand ---
 # Requests on 0x7FF: motor id (LE), command, register, value (LE); the answer
 # repeats the first four bytes on the master id with the value after the request.
