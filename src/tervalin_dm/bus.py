@@ -25,10 +25,15 @@ Which frame answers which call
     the order it received them and the bus numbers them; a call notes the
     count right before its frame is sent, and only a frame handed over after
     that can be its answer. So nothing the bus was handed before a frame went
-    out ever answers it, whichever thread calls. (What the interface had
-    received but the notifier not yet handed over at the send still can;
-    only traffic the bus did not ask for can be there, since a motor's own
-    late replies are owed, below.) Frames of the motors that come while no
+    out ever answers it, whichever thread calls. A frame the interface had
+    received but the notifier not yet handed over when the frame went out is
+    told by its timestamp on the virtual bus and SocketCAN, which stamp
+    frames with the host's ``time.time()`` as they arrive: one stamped
+    before the send is no answer (an unstamped one, 0, is judged by the
+    count alone). Other interfaces stamp with clocks of their own, so there
+    such a frame can still pass for the answer; only traffic the bus did
+    not ask for can be in that window, since a motor's own late replies are
+    owed, below. Frames of the motors that come while no
     call waits for them are dropped, counted in
     :attr:`MotorBus.stray_frames` and logged at DEBUG.
 
@@ -120,6 +125,15 @@ _NEVER = float("inf")  # the frame count of a frame that has not gone out
 # 292 years on 64-bit Linux): the virtual bus and the notifier wait on the same primitive.
 _LONGEST_WAIT = threading.TIMEOUT_MAX
 _NOTIFIER_POLL = 0.1  # s: how soon a notifier the MotorBus started notices stop()
+# The buses that stamp each frame with the host's time.time() as it arrives: the
+# virtual bus when the peer sends it, SocketCAN in the kernel. Other interfaces
+# may stamp with a clock of their own, which cannot be compared with the host's.
+_HOST_CLOCK_BUSES = frozenset({"can.interfaces.virtual.VirtualBus", "can.interfaces.socketcan.socketcan.SocketcanBus"})
+
+
+def _stamps_on_host_clock(bus: can.BusABC) -> bool:
+    # __class__, not type(): a can.ThreadSafeBus passes for the bus it wraps.
+    return any(f"{kind.__module__}.{kind.__qualname__}" in _HOST_CLOCK_BUSES for kind in bus.__class__.__mro__)
 
 
 class NoReply(can.CanTimeoutError):
@@ -224,6 +238,7 @@ class _Slot:
         "queue",
         "reply",
         "sent_at",
+        "sent_time",
         "single",
         "successor",
         "target",
@@ -252,6 +267,7 @@ class _Slot:
         self.exchange: _Exchange | None = None  # set while an answer is awaited
         self.expect: bytes | tuple[bytes, ...] | None = None  # what that answer starts with
         self.sent_at = _NEVER  # the frame count right before the frame went out
+        self.sent_time = 0.0  # time.time() right before, on a bus that stamps frames with it; else 0
         self.reply: bytearray | None = None
         self.owed: bytes | tuple[bytes, ...] | None = None  # what an owed late answer starts with
         self.owed_until = 0.0  # time.monotonic() until which it may come
@@ -339,6 +355,7 @@ class MotorBus(can.Listener):
             raise ValueError(f"argument 'motors': {twice!r} is given twice")
         _check_ids([(h.motor_id, h.master_id) for h in handles], [repr(h) for h in handles])
         self._bus = bus
+        self._stamped = _stamps_on_host_clock(bus)
         self._slots = tuple(_Slot(h) for h in handles)
         self._by_handle: dict[object, _Slot] = {slot.motor: slot for slot in self._slots}
         self._by_id = {slot.motor_id: slot for slot in self._slots}
@@ -731,10 +748,13 @@ class MotorBus(can.Listener):
                     waiting += 1
                 exchange.missing = waiting
             send = self._bus.send
+            stamped = self._stamped
             for slot, (can_id, data) in zip(slots, frames, strict=True):
                 if slot.expect is None:
                     continue
                 message = can.Message(arbitration_id=can_id, data=data, is_extended_id=False)
+                if stamped:
+                    slot.sent_time = time.time()
                 slot.sent_at = self._count
                 try:
                     send(message, slot.timeout)
@@ -859,7 +879,14 @@ class MotorBus(can.Listener):
             self._receiver = get_ident()
             self._count = count = self._count + 1
             expect = slot.expect
-            if expect is not None and slot.sent_at < count and slot.reply is None and data.startswith(expect):
+            if (
+                expect is not None
+                and slot.sent_at < count
+                and slot.reply is None
+                and data.startswith(expect)
+                # The interface received it before the frame went out, though it was handed over after.
+                and (msg.timestamp >= slot.sent_time or not msg.timestamp)
+            ):
                 slot.reply = data
                 exchange = slot.exchange
                 if exchange is not None:
