@@ -282,7 +282,7 @@ def test_a_bus_shut_down_under_a_running_motor_ends_its_notifier(caplog):
     motors = can.Bus(interface="virtual", channel=name)
     sim = SimulatedMotor(motors, MOTOR)
     sim.start()
-    reader = next(t for t in threading.enumerate() if t.name.startswith("Notifier") and name in t.name)
+    reader = next(t for t in threading.enumerate() if name in t.name)  # the notifier's thread names the channel
     motors.shutdown()
     # Every receive fails from now on: handling those errors would spin and log for good.
     reader.join(5)
