@@ -45,9 +45,11 @@ from tervalin_dm.registers import (
     save_parameters,
     write_register,
 )
+from tervalin_dm.scan import FoundMotor, scan  # after the register map, which the scan uses
 
 __all__ = [
     "ControlMode",
+    "FoundMotor",
     "Register",
     "RegisterCommand",
     "RegisterReply",
@@ -63,6 +65,7 @@ __all__ = [
     "is_error",
     "read_register",
     "save_parameters",
+    "scan",
     "set_zero",
     "write_control_mode",
     "write_register",

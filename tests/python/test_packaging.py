@@ -77,14 +77,18 @@ for file in importlib.metadata.files("tervalin"):
     # The package tervalin_dm beside the module, typed, with its one extension.
     dm = {f for f in installed if f.startswith("tervalin_dm/") and "__pycache__" not in f}
     assert {f for f in dm if not f.endswith(".so")} == {
-        f"tervalin_dm/{name}" for name in ("__init__.py", "_status.py", "registers.py", "bus.py", "sim.py", "py.typed", "_codec.pyi")}
+        f"tervalin_dm/{name}" for name in ("__init__.py", "_status.py", "registers.py", "bus.py", "sim.py", "py.typed", "_codec.pyi",
+                                         "scan.py", "cli.py", "_exchange.py", "_monitor.py")}
     assert [f for f in dm if f.endswith(".so")] == [f for f in dm if f.startswith(f"tervalin_dm/_codec.cpython-{ABI}-")]
-    assert len(dm) == 8, dm
+    assert len(dm) == 12, dm
     # The kit for separately built extensions goes into the environment's
     # prefix, where find_package(tervalin CONFIG) looks for env/bin on PATH.
     site = pathlib.Path(listing[1]).parent
     kit = {(site / f).resolve().relative_to(env.resolve()).as_posix() for f in installed if "tervalin" in f
            and not f.startswith(("tervalin.", "tervalin-stubs/", "tervalin_dm/"))}
+    # Beside it, the command line tervalin-dm, a console script in env/bin.
+    assert "bin/tervalin-dm" in kit, kit
+    kit.discard("bin/tervalin-dm")
     headers = ("records", "instance", "module_state", "log_table", "producer", "log", "dm_codec")
     assert kit == {"share/cmake/tervalin/tervalinConfig.cmake", "share/cmake/tervalin/tervalinConfigVersion.cmake",
                    *(f"include/tervalin/{h}.hpp" for h in headers)}, kit
