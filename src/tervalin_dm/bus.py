@@ -854,7 +854,7 @@ class MotorBus(can.Listener):
                     replies[i] = _codec.decode_feedback(data, slot.limits)
         if failed:
             raise SendFailed([s.motor for s, _ in failed], [e for _, e in failed], replies) from failed[0][1]
-        notifier_error = getattr(self._notifier, "exception", None)
+        notifier_error = self._notifier_error()
         if notifier_error is not None:
             raise can.CanOperationError(f"the notifier stopped receiving: {notifier_error}") from notifier_error
         missing = [slot.motor for slot, reply in zip(slots, replies, strict=True) if reply is None]
@@ -862,6 +862,20 @@ class MotorBus(can.Listener):
         error = NoReply(missing, timeout_ms, replies, owed=[s.motor for s in left_out])
         logger.debug("%s", error)
         raise error
+
+    def _notifier_error(self) -> BaseException | None:
+        """The error that stopped the notifier's thread, or None while it still receives.
+
+        python-can keeps the last error of that thread in ``exception`` also when a
+        listener handled it and the thread went on: then the answers are just missing.
+        """
+        notifier = self._notifier
+        error = getattr(notifier, "exception", None)
+        # The reader threads are python-can's own (no public way to ask): without them, the error is reported.
+        readers = getattr(notifier, "_readers", None)
+        if error is not None and readers and all(isinstance(r, threading.Thread) for r in readers):
+            return None if any(r.is_alive() for r in readers) else error
+        return error
 
     # --- Receiving: called by the notifier's thread ---
 

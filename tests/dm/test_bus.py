@@ -290,6 +290,53 @@ def test_a_frame_the_interface_received_before_the_command_is_not_its_reply(wire
         notifier.stop()
 
 
+class RaisesOnce(can.Listener):
+    """A user's listener that fails on the first frame; `handles` makes it take care of that error itself."""
+
+    def __init__(self, handles):
+        self.handles, self.raised, self.handled = handles, False, threading.Event()
+
+    def on_message_received(self, msg):
+        if not self.raised:
+            self.raised = True
+            raise RuntimeError("a listener's glitch")
+
+    def on_error(self, exc):
+        if not self.handles:
+            raise NotImplementedError
+        self.handled.set()
+
+    def stop(self):  # abstract in some python-can releases
+        pass
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+@pytest.mark.parametrize(
+    "handled, error, message",
+    [
+        pytest.param(True, NoReply, "no reply from", id="handled: the notifier goes on"),
+        pytest.param(False, can.CanOperationError, "the notifier stopped receiving: a listener's glitch", id="not"),
+    ],
+)
+def test_an_error_in_the_notifiers_thread_is_reported_only_if_it_stopped_it(wire, make_bus, handled, error, message):
+    host, motors = wire
+    listener = RaisesOnce(handled)
+    notifier = can.Notifier(host, [listener], timeout=0.05)
+    try:
+        reader = next(t for t in threading.enumerate() if host.channel_info in t.name)
+        bus = make_bus(host, [MOTORS[0]], notifier=notifier)
+        motors.send(feedback(MOTORS[1], 5))  # a frame for the listener to fail on
+        if handled:
+            assert listener.handled.wait(5)
+        else:
+            reader.join(5)
+            assert not reader.is_alive()
+        with pytest.raises(error, match=message):
+            bus.command(MOTORS[0], HOLD)  # nobody answers
+    finally:
+        notifier.stop()
+
+
 def test_error_status_is_returned_and_logged_once(wire, sims, caplog, make_bus):
     host, _ = wire
     bus = make_bus(host, MOTORS)
