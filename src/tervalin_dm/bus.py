@@ -852,6 +852,8 @@ class MotorBus(can.Listener):
             for i, (slot, data) in enumerate(zip(slots, replies, strict=True)):
                 if data is not None:
                     replies[i] = _codec.decode_feedback(data, slot.limits)
+        if self._closed is not None:
+            raise can.CanOperationError(self._closed)
         if failed:
             raise SendFailed([s.motor for s, _ in failed], [e for _, e in failed], replies) from failed[0][1]
         notifier_error = self._notifier_error()
@@ -926,9 +928,19 @@ class MotorBus(can.Listener):
             )
 
     def stop(self) -> None:
-        """Called by the notifier when it stops: later calls raise at once instead of timing out."""
-        if self._closed is None:
-            self._closed = "the MotorBus's notifier has stopped: no answer can reach it"
+        """Called by the notifier when it stops: calls waiting for answers and later calls raise at once."""
+        self._end("the MotorBus's notifier has stopped: no answer can reach it")
+
+    def _end(self, why: str) -> None:
+        """Refuses later calls with `why`, and ends the waits of the calls in flight: no answer can come now."""
+        with self._lock:
+            if self._closed is None:
+                self._closed = why
+            for slot in self._slots:
+                exchange = slot.exchange
+                if exchange is not None and exchange.missing > 0:
+                    exchange.missing = 0
+                    exchange.gate.release()
 
     # --- Closing ---
 
@@ -942,6 +954,7 @@ class MotorBus(can.Listener):
             return
         notifier, self._notifier = self._notifier, None
         self._closed = "the MotorBus is closed"
+        self._end(self._closed)
         if notifier is None:
             return
         if self._own_notifier:

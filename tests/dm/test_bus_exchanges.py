@@ -362,6 +362,27 @@ def test_a_call_waiting_for_a_motor_goes_before_calls_made_after_it(make_bus, ca
     assert [can_id for can_id, _, _ in fake.sent] == [1, *sends, 1]
 
 
+@pytest.mark.parametrize(
+    "end, message",
+    [
+        (lambda bus: bus.close(), "the MotorBus is closed"),
+        (lambda bus: bus.notifier.stop(), "the MotorBus's notifier has stopped"),
+    ],
+)
+def test_closing_ends_the_waits_of_calls_in_flight(make_bus, end, message):
+    # A timeout far beyond the test's patience: the call must end because the bus closed.
+    motor = Damiao(1, 0x10, LIMITS, timeout_ms=600_000)
+    fake, bus = make_bus(motors=[motor])
+    sent = threading.Event()
+    fake.answer = lambda msg: sent.set() or []
+    call, outcome = waiting_call(bus, "command", motor, HOLD)
+    assert sent.wait(5)
+    end(bus)
+    call.join(60)
+    assert not call.is_alive()
+    assert isinstance(outcome["error"], can.CanOperationError) and message in str(outcome["error"])
+
+
 # --- Sends ---
 
 
