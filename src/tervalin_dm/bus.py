@@ -730,6 +730,9 @@ class MotorBus(can.Listener):
                 # calls from each holding a motor the other waits for.
                 if not self._all_free(slots):
                     self._wait_turn(slots)
+                if self._closed is not None:  # closed while the call waited for its turn
+                    self._freed.notify_all()  # the calls queued behind it end too
+                    raise can.CanOperationError(self._closed)
                 claimed = True
                 now = time.monotonic()
                 waiting = 0

@@ -370,17 +370,22 @@ def test_a_call_waiting_for_a_motor_goes_before_calls_made_after_it(make_bus, ca
     ],
 )
 def test_closing_ends_the_waits_of_calls_in_flight(make_bus, end, message):
-    # A timeout far beyond the test's patience: the call must end because the bus closed.
-    motor = Damiao(1, 0x10, LIMITS, timeout_ms=600_000)
-    fake, bus = make_bus(motors=[motor])
+    # Timeouts far beyond the test's patience: the calls must end because the bus closed.
+    motors = [Damiao(i, 0x10, LIMITS, timeout_ms=600_000) for i in (1, 2)]
+    fake, bus = make_bus(motors=motors)
     sent = threading.Event()
-    fake.answer = lambda msg: sent.set() or []
-    call, outcome = waiting_call(bus, "command", motor, HOLD)
+    # Motor 1 answers, motor 2 does not: the cycle waits for motor 2.
+    fake.answer = lambda msg: [feedback(motors[0])] if msg.arbitration_id == 1 else sent.set() or []
+    cycle, cycle_outcome = waiting_call(bus, "command_all", [HOLD] * 2)
     assert sent.wait(5)
+    queued, queued_outcome = waiting_call(bus, "command", motors[0], HOLD)  # waits for its turn
+    wait_for(lambda: bus._claim_waiters == 1)
     end(bus)
-    call.join(60)
-    assert not call.is_alive()
-    assert isinstance(outcome["error"], can.CanOperationError) and message in str(outcome["error"])
+    for thread, outcome in ((cycle, cycle_outcome), (queued, queued_outcome)):
+        thread.join(60)
+        assert not thread.is_alive()
+        assert isinstance(outcome["error"], can.CanOperationError) and message in str(outcome["error"])
+    assert len(fake.sent) == 2  # the queued call sent nothing
 
 
 # --- Sends ---
