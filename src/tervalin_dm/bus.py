@@ -25,10 +25,15 @@ Which frame answers which call
     the order it received them and the bus numbers them; a call notes the
     count right before its frame is sent, and only a frame handed over after
     that can be its answer. So nothing the bus was handed before a frame went
-    out ever answers it, whichever thread calls. (What the interface had
-    received but the notifier not yet handed over at the send still can;
-    only traffic the bus did not ask for can be there, since a motor's own
-    late replies are owed, below.) Frames of the motors that come while no
+    out ever answers it, whichever thread calls. A frame the interface had
+    received but the notifier not yet handed over when the frame went out is
+    told by its timestamp on the virtual bus and SocketCAN, which stamp
+    frames with the host's ``time.time()`` as they arrive: one stamped
+    before the send is no answer (an unstamped one, 0, is judged by the
+    count alone). Other interfaces stamp with clocks of their own, so there
+    such a frame can still pass for the answer; only traffic the bus did
+    not ask for can be in that window, since a motor's own late replies are
+    owed, below. Frames of the motors that come while no
     call waits for them are dropped, counted in
     :attr:`MotorBus.stray_frames` and logged at DEBUG.
 
@@ -51,8 +56,9 @@ Threads and interrupts
     from a listener's callback could never see its reply, and raises
     :class:`RuntimeError` at once. Calls for different motors run
     concurrently; calls that involve the same motor (:meth:`command_all`
-    involves all) run one after the other, each waiting for its own reply.
-    Sends are not serialised, so a send that blocks holds up no other motor:
+    involves all) run one after the other, each waiting for its own reply,
+    in the order they came: a thread calling in a loop does not keep a motor
+    from another thread. Sends are not serialised, so a send that blocks holds up no other motor:
     calls from several threads send concurrently, which SocketCAN and the
     virtual bus allow; wrap other interfaces in :class:`can.ThreadSafeBus`.
     A send that fails or cannot complete within the motor's timeout raises
@@ -119,6 +125,15 @@ _NEVER = float("inf")  # the frame count of a frame that has not gone out
 # 292 years on 64-bit Linux): the virtual bus and the notifier wait on the same primitive.
 _LONGEST_WAIT = threading.TIMEOUT_MAX
 _NOTIFIER_POLL = 0.1  # s: how soon a notifier the MotorBus started notices stop()
+# The buses that stamp each frame with the host's time.time() as it arrives: the
+# virtual bus when the peer sends it, SocketCAN in the kernel. Other interfaces
+# may stamp with a clock of their own, which cannot be compared with the host's.
+_HOST_CLOCK_BUSES = frozenset({"can.interfaces.virtual.VirtualBus", "can.interfaces.socketcan.socketcan.SocketcanBus"})
+
+
+def _stamps_on_host_clock(bus: can.BusABC) -> bool:
+    # __class__, not type(): a can.ThreadSafeBus passes for the bus it wraps.
+    return any(f"{kind.__module__}.{kind.__qualname__}" in _HOST_CLOCK_BUSES for kind in bus.__class__.__mro__)
 
 
 class NoReply(can.CanTimeoutError):
@@ -220,8 +235,10 @@ class _Slot:
         "motor_id",
         "owed",
         "owed_until",
+        "queue",
         "reply",
         "sent_at",
+        "sent_time",
         "single",
         "successor",
         "target",
@@ -246,9 +263,11 @@ class _Slot:
         self.limits_warned = False
         # Guarded by the bus's lock:
         self.busy: _Exchange | None = None  # the call that has this motor
+        self.queue: list[object] = []  # the calls waiting for it, first come first
         self.exchange: _Exchange | None = None  # set while an answer is awaited
         self.expect: bytes | tuple[bytes, ...] | None = None  # what that answer starts with
         self.sent_at = _NEVER  # the frame count right before the frame went out
+        self.sent_time = 0.0  # time.time() right before, on a bus that stamps frames with it; else 0
         self.reply: bytearray | None = None
         self.owed: bytes | tuple[bytes, ...] | None = None  # what an owed late answer starts with
         self.owed_until = 0.0  # time.monotonic() until which it may come
@@ -336,6 +355,7 @@ class MotorBus(can.Listener):
             raise ValueError(f"argument 'motors': {twice!r} is given twice")
         _check_ids([(h.motor_id, h.master_id) for h in handles], [repr(h) for h in handles])
         self._bus = bus
+        self._stamped = _stamps_on_host_clock(bus)
         self._slots = tuple(_Slot(h) for h in handles)
         self._by_handle: dict[object, _Slot] = {slot.motor: slot for slot in self._slots}
         self._by_id = {slot.motor_id: slot for slot in self._slots}
@@ -431,6 +451,10 @@ class MotorBus(can.Listener):
         if check_limits:
             self._check_limits(slot)
         slot.enabled = True  # the motor may take the frame even if its reply is lost
+        if slot.last_status == Status.DISABLED:
+            # Statuses are noted when they change: without this, a motor that stays disabled
+            # (it did not take the enable, or its reply was lost) would pass for enabled for good.
+            slot.last_status = -1
         return self._feedback(slot, _codec.enable(slot.target))
 
     def disable(self, motor: Damiao | int) -> MotorState:
@@ -704,12 +728,11 @@ class MotorBus(can.Listener):
             with lock:
                 # Claiming all of a call's motors at once, or none, keeps two
                 # calls from each holding a motor the other waits for.
-                while not self._all_free(slots):
-                    self._claim_waiters += 1
-                    try:
-                        self._freed.wait()
-                    finally:
-                        self._claim_waiters -= 1
+                if not self._all_free(slots):
+                    self._wait_turn(slots)
+                if self._closed is not None:  # closed while the call waited for its turn
+                    self._freed.notify_all()  # the calls queued behind it end too
+                    raise can.CanOperationError(self._closed)
                 claimed = True
                 now = time.monotonic()
                 waiting = 0
@@ -728,10 +751,13 @@ class MotorBus(can.Listener):
                     waiting += 1
                 exchange.missing = waiting
             send = self._bus.send
+            stamped = self._stamped
             for slot, (can_id, data) in zip(slots, frames, strict=True):
                 if slot.expect is None:
                     continue
                 message = can.Message(arbitration_id=can_id, data=data, is_extended_id=False)
+                if stamped:
+                    slot.sent_time = time.time()
                 slot.sent_at = self._count
                 try:
                     send(message, slot.timeout)
@@ -772,16 +798,47 @@ class MotorBus(can.Listener):
         return cast(list[bytearray], replies)
 
     def _all_free(self, slots: Sequence[_Slot]) -> bool:
+        """Whether no call has or waits for any of `slots` (called holding the lock)."""
         for slot in slots:
-            if slot.busy is not None:
+            if slot.busy is not None or slot.queue:
                 return False
         return True
+
+    def _wait_turn(self, slots: Sequence[_Slot]) -> None:
+        """Waits, holding the lock, until the call is the first waiting for each of `slots` and they are free.
+
+        First come, first served: a thread that gives a motor back and calls
+        again at once would otherwise take it before a waiting thread wakes,
+        and could keep it from that thread for good. The calls queued on the
+        motors in the order they came, so the earliest call of all always has
+        its turn once its motors are free, and none waits for a later one.
+        """
+        ticket = object()
+        for slot in slots:
+            slot.queue.append(ticket)
+        self._claim_waiters += 1
+        try:
+            while not all(slot.busy is None and slot.queue[0] is ticket for slot in slots):
+                self._freed.wait()
+        except BaseException:
+            self._freed.notify_all()  # the calls queued behind this one may have their turn now
+            raise
+        finally:
+            self._claim_waiters -= 1
+            for slot in slots:
+                slot.queue.remove(ticket)
 
     def _withdraw(self, slot: _Slot, exchange: _Exchange) -> None:
         """Stops waiting for a motor whose frame did not go out."""
         with self._lock:
             slot.expect = None
             slot.sent_at = _NEVER
+            if slot.reply is not None:
+                # Answered before the send failed (a bus may deliver a frame and still report a
+                # failure): that answer was counted already, and counting the motor again
+                # would end the wait before the others' answers came.
+                slot.reply = None
+                return
             exchange.missing -= 1
             if exchange.missing == 0:
                 exchange.gate.release()
@@ -798,9 +855,11 @@ class MotorBus(can.Listener):
             for i, (slot, data) in enumerate(zip(slots, replies, strict=True)):
                 if data is not None:
                     replies[i] = _codec.decode_feedback(data, slot.limits)
+        if self._closed is not None:
+            raise can.CanOperationError(self._closed)
         if failed:
             raise SendFailed([s.motor for s, _ in failed], [e for _, e in failed], replies) from failed[0][1]
-        notifier_error = getattr(self._notifier, "exception", None)
+        notifier_error = self._notifier_error()
         if notifier_error is not None:
             raise can.CanOperationError(f"the notifier stopped receiving: {notifier_error}") from notifier_error
         missing = [slot.motor for slot, reply in zip(slots, replies, strict=True) if reply is None]
@@ -808,6 +867,20 @@ class MotorBus(can.Listener):
         error = NoReply(missing, timeout_ms, replies, owed=[s.motor for s in left_out])
         logger.debug("%s", error)
         raise error
+
+    def _notifier_error(self) -> BaseException | None:
+        """The error that stopped the notifier's thread, or None while it still receives.
+
+        python-can keeps the last error of that thread in ``exception`` also when a
+        listener handled it and the thread went on: then the answers are just missing.
+        """
+        notifier = self._notifier
+        error = getattr(notifier, "exception", None)
+        # The reader threads are python-can's own (no public way to ask): without them, the error is reported.
+        readers = getattr(notifier, "_readers", None)
+        if error is not None and readers and all(isinstance(r, threading.Thread) for r in readers):
+            return None if any(r.is_alive() for r in readers) else error
+        return error
 
     # --- Receiving: called by the notifier's thread ---
 
@@ -825,7 +898,14 @@ class MotorBus(can.Listener):
             self._receiver = get_ident()
             self._count = count = self._count + 1
             expect = slot.expect
-            if expect is not None and slot.sent_at < count and slot.reply is None and data.startswith(expect):
+            if (
+                expect is not None
+                and slot.sent_at < count
+                and slot.reply is None
+                and data.startswith(expect)
+                # The interface received it before the frame went out, though it was handed over after.
+                and (msg.timestamp >= slot.sent_time or not msg.timestamp)
+            ):
                 slot.reply = data
                 exchange = slot.exchange
                 if exchange is not None:
@@ -851,9 +931,19 @@ class MotorBus(can.Listener):
             )
 
     def stop(self) -> None:
-        """Called by the notifier when it stops: later calls raise at once instead of timing out."""
-        if self._closed is None:
-            self._closed = "the MotorBus's notifier has stopped: no answer can reach it"
+        """Called by the notifier when it stops: calls waiting for answers and later calls raise at once."""
+        self._end("the MotorBus's notifier has stopped: no answer can reach it")
+
+    def _end(self, why: str) -> None:
+        """Refuses later calls with `why`, and ends the waits of the calls in flight: no answer can come now."""
+        with self._lock:
+            if self._closed is None:
+                self._closed = why
+            for slot in self._slots:
+                exchange = slot.exchange
+                if exchange is not None and exchange.missing > 0:
+                    exchange.missing = 0
+                    exchange.gate.release()
 
     # --- Closing ---
 
@@ -867,6 +957,7 @@ class MotorBus(can.Listener):
             return
         notifier, self._notifier = self._notifier, None
         self._closed = "the MotorBus is closed"
+        self._end(self._closed)
         if notifier is None:
             return
         if self._own_notifier:
@@ -875,18 +966,31 @@ class MotorBus(can.Listener):
             notifier.remove_listener(self)
 
     def disable_all(self) -> None:
-        """Disables every motor the bus knows to be enabled, or may have enabled; raises the first failure."""
-        first: BaseException | None = None
-        for slot in self._slots:
-            if not slot.enabled:
-                continue
-            try:
-                self._feedback(slot, _codec.disable(slot.target), force=True)
-            except (can.CanError, TimeoutError) as error:
-                logger.warning("could not disable %r: %s", slot.target, error)
-                first = first or error
-        if first is not None:
-            raise first
+        """Disables every motor the bus knows to be enabled, or may have enabled, in one cycle.
+
+        Every disable goes out before any answer is awaited, so a silent motor
+        holds up no other motor's stop. Raises :class:`NoReply` or
+        :class:`SendFailed` naming the motors that did not answer.
+        """
+        slots = [slot for slot in self._slots if slot.enabled]
+        if not slots:
+            return
+        frames = [_codec.disable(slot.target) for slot in slots]
+        timeout = max(slot.timeout for slot in slots)
+        try:
+            replies = self._run(slots, frames, _FEEDBACK, _Exchange(), timeout, force=True)
+        except (NoReply, SendFailed) as error:
+            logger.warning("could not disable every motor: %s", error)
+            self._note_states(slots, error.replies)
+            raise
+        self._note_states(
+            slots, [_codec.decode_feedback(data, s.limits) for s, data in zip(slots, replies, strict=True)]
+        )
+
+    def _note_states(self, slots: Sequence[_Slot], states: Sequence[object]) -> None:
+        for slot, state in zip(slots, states, strict=True):
+            if isinstance(state, MotorState) and state.error != slot.last_status:
+                self._note_status(slot, state)
 
     def __enter__(self) -> "MotorBus":
         return self

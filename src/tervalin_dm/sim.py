@@ -268,7 +268,12 @@ class SimulatedMotor(can.Listener):
 
     def on_error(self, exc: Exception) -> None:
         """Logs an error of the notifier's thread (another listener's or the bus's), which then
-        goes on serving every listener."""
+        goes on serving every listener; unless the bus was shut down, when it ends as python-can ends it."""
+        # A shut-down bus fails every receive at once: going on would spin the
+        # notifier's thread and log for good. NotImplementedError tells python-can
+        # that this listener does not handle the error.
+        if getattr(self.bus, "_is_shutdown", False):
+            raise NotImplementedError
         logger.error("error on the bus of %r, the simulated motor goes on: %r", self, exc)
 
     def __repr__(self) -> str:

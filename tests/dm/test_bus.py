@@ -256,6 +256,87 @@ def test_a_frame_received_before_the_command_is_not_its_reply(wire, sims, make_b
         bus.command(MOTORS[0], HOLD)
 
 
+@pytest.mark.parametrize(
+    "stamp, answer",
+    [
+        pytest.param("before the send", 6, id="received before the send"),
+        pytest.param("after the send", 5, id="received after the send"),
+        pytest.param("none", 5, id="not stamped"),  # a sender that keeps the Message's timestamp of 0
+    ],
+)
+def test_a_frame_the_interface_received_before_the_command_is_not_its_reply(wire, make_bus, stamp, answer):
+    host, motors = wire
+    motor = Damiao(1, 0x10, LIMITS, timeout_ms=5000)
+    notifier = can.Notifier(host, [], timeout=0.05)
+    try:
+        bus = make_bus(host, [motor], notifier=notifier)
+        # The test hands frames over itself, from a thread of its own as a notifier does: so it holds a
+        # frame that the interface received before the command until the command has gone out.
+        notifier.remove_listener(bus)
+        stamps = {"before the send": time.time(), "none": 0.0}
+        outcome = {}
+        call = threading.Thread(target=lambda: outcome.update(state=bus.command(motor, HOLD)))
+        call.start()
+        assert motors.recv(5) is not None  # the command went out
+        stamps["after the send"] = time.time()
+        for t_mos, timestamp in ((5, stamps[stamp]), (6, time.time())):
+            frame = feedback(motor, t_mos, timestamp=timestamp)
+            handing = threading.Thread(target=bus.on_message_received, args=(frame,))
+            handing.start()
+            handing.join()
+        call.join()
+        assert outcome["state"].t_mos == answer
+    finally:
+        notifier.stop()
+
+
+class RaisesOnce(can.Listener):
+    """A user's listener that fails on the first frame; `handles` makes it take care of that error itself."""
+
+    def __init__(self, handles):
+        self.handles, self.raised, self.handled = handles, False, threading.Event()
+
+    def on_message_received(self, msg):
+        if not self.raised:
+            self.raised = True
+            raise RuntimeError("a listener's glitch")
+
+    def on_error(self, exc):
+        if not self.handles:
+            raise NotImplementedError
+        self.handled.set()
+
+    def stop(self):  # abstract in some python-can releases
+        pass
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+@pytest.mark.parametrize(
+    "handled, error, message",
+    [
+        pytest.param(True, NoReply, "no reply from", id="handled: the notifier goes on"),
+        pytest.param(False, can.CanOperationError, "the notifier stopped receiving: a listener's glitch", id="not"),
+    ],
+)
+def test_an_error_in_the_notifiers_thread_is_reported_only_if_it_stopped_it(wire, make_bus, handled, error, message):
+    host, motors = wire
+    listener = RaisesOnce(handled)
+    notifier = can.Notifier(host, [listener], timeout=0.05)
+    try:
+        reader = next(t for t in threading.enumerate() if host.channel_info in t.name)
+        bus = make_bus(host, [MOTORS[0]], notifier=notifier)
+        motors.send(feedback(MOTORS[1], 5))  # a frame for the listener to fail on
+        if handled:
+            assert listener.handled.wait(5)
+        else:
+            reader.join(5)
+            assert not reader.is_alive()
+        with pytest.raises(error, match=message):
+            bus.command(MOTORS[0], HOLD)  # nobody answers
+    finally:
+        notifier.stop()
+
+
 def test_error_status_is_returned_and_logged_once(wire, sims, caplog, make_bus):
     host, _ = wire
     bus = make_bus(host, MOTORS)

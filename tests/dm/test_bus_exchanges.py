@@ -8,6 +8,7 @@ reply, the interrupt and the failed send are tested deterministically.
 import logging
 import queue
 import threading
+import time
 
 import can
 import pytest
@@ -122,6 +123,14 @@ def make_bus():
     for fake, bus in made:
         bus.close()
         fake.shutdown()
+
+
+def wait_for(condition, seconds=5.0):
+    """Waits until condition() holds (a state the test waits to see, not a time it hopes is enough)."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "condition not reached"
+        time.sleep(0.001)
 
 
 def waiting_call(bus, call, *args):
@@ -294,6 +303,91 @@ def test_an_interrupt_while_waiting_for_a_busy_motor_releases_nothing_it_did_not
     assert [s.motor_id for s in bus.command_all([HOLD] * 3)] == [1, 2, 3]
 
 
+class LateWaking:
+    """The bus's condition, whose waiters wake only once `wake()` was called, however early they were notified.
+
+    Stands for a waiting thread that the scheduler runs late, after the thread that gave the motor back has
+    gone on and called again.
+    """
+
+    def __init__(self, real):
+        self.real, self.woken = real, False
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def wait(self, timeout=None):
+        self.real.wait(timeout)
+        self.real.wait_for(lambda: self.woken)
+
+    def wake(self):
+        with self.real:
+            self.woken = True
+            self.real.notify_all()
+
+
+@pytest.mark.parametrize(
+    "call, args, sends",
+    [
+        ("read_register", (MOTORS[0], Register.ESC_ID), [0x7FF]),
+        ("command_all", ([HOLD] * 3,), [1, 2, 3]),
+    ],
+)
+def test_a_call_waiting_for_a_motor_goes_before_calls_made_after_it(make_bus, call, args, sends):
+    held = threading.Event()
+
+    def answer(msg):
+        if msg.arbitration_id == 0x7FF:
+            return [(0x10, bytes(msg.data))]
+        if not held.is_set():  # the first call's reply is the test's to deliver
+            held.set()
+            return []
+        return answering()(msg)
+
+    fake, bus = make_bus(answer)
+    bus._freed = freed = LateWaking(bus._freed)
+    first, _ = waiting_call(bus, "command", MOTORS[0], HOLD)
+    assert held.wait(5)
+    waiter, waited = waiting_call(bus, call, *args)
+    wait_for(lambda: bus._claim_waiters == 1)
+    fake.deliver(*feedback(MOTORS[0]))  # the first call ends and gives motor 1 back
+    first.join()
+    # A call made now, before the waiting one has woken, queues behind it.
+    later, came_later = waiting_call(bus, "command", MOTORS[0], HOLD)
+    wait_for(lambda: bus._claim_waiters == 2 or came_later)
+    freed.wake()
+    waiter.join()
+    later.join()
+    assert "error" not in waited and "error" not in came_later
+    assert [can_id for can_id, _, _ in fake.sent] == [1, *sends, 1]
+
+
+@pytest.mark.parametrize(
+    "end, message",
+    [
+        (lambda bus: bus.close(), "the MotorBus is closed"),
+        (lambda bus: bus.notifier.stop(), "the MotorBus's notifier has stopped"),
+    ],
+)
+def test_closing_ends_the_waits_of_calls_in_flight(make_bus, end, message):
+    # Timeouts far beyond the test's patience: the calls must end because the bus closed.
+    motors = [Damiao(i, 0x10, LIMITS, timeout_ms=600_000) for i in (1, 2)]
+    fake, bus = make_bus(motors=motors)
+    sent = threading.Event()
+    # Motor 1 answers, motor 2 does not: the cycle waits for motor 2.
+    fake.answer = lambda msg: [feedback(motors[0])] if msg.arbitration_id == 1 else sent.set() or []
+    cycle, cycle_outcome = waiting_call(bus, "command_all", [HOLD] * 2)
+    assert sent.wait(5)
+    queued, queued_outcome = waiting_call(bus, "command", motors[0], HOLD)  # waits for its turn
+    wait_for(lambda: bus._claim_waiters == 1)
+    end(bus)
+    for thread, outcome in ((cycle, cycle_outcome), (queued, queued_outcome)):
+        thread.join(60)
+        assert not thread.is_alive()
+        assert isinstance(outcome["error"], can.CanOperationError) and message in str(outcome["error"])
+    assert len(fake.sent) == 2  # the queued call sent nothing
+
+
 # --- Sends ---
 
 
@@ -318,6 +412,48 @@ def test_a_failed_send_fails_that_motor_alone(make_bus):
     fake.send = real
     assert [s.motor_id for s in bus.command_all([HOLD] * 3)] == [1, 2, 3]
     assert {timeout for _, _, timeout in fake.sent} == {5.0}
+
+
+class AnswerWhileWaiting:
+    """A call's gate: `answer()` runs when the call starts waiting for answers, if any is still missing."""
+
+    def __init__(self, real, answer):
+        self.real, self.answer = real, answer
+
+    def acquire(self, blocking=True, timeout=-1):
+        if self.real.acquire(False):
+            return True
+        if not blocking:
+            return False
+        self.answer()
+        return self.real.acquire(True, timeout)
+
+    def release(self):
+        self.real.release()
+
+
+def test_a_send_that_fails_after_its_answer_came_cuts_no_wait_short(make_bus):
+    # Motor 1's frame is answered before its send fails (the virtual bus delivers a frame to every
+    # peer it can before it reports the one it could not reach); motor 3 answers while the cycle waits.
+    def answer(msg):
+        if msg.arbitration_id == MOTORS[2].motor_id:
+            return []
+        return answering()(msg)
+
+    fake, bus = make_bus(answer)
+    real = fake.send
+
+    def send(msg, timeout=None):
+        real(msg, timeout)
+        if msg.arbitration_id == MOTORS[0].motor_id:
+            raise can.CanOperationError("Could not send message to one or more recipients")
+
+    fake.send = send
+    bus._cycle.gate = AnswerWhileWaiting(bus._cycle.gate, lambda: fake.deliver(*feedback(MOTORS[2], t_mos=7)))
+    with pytest.raises(SendFailed) as raised:
+        bus.command_all([HOLD] * 3)
+    assert raised.value.motors == (MOTORS[0],)
+    assert [r.t_mos if r is not None else None for r in raised.value.replies] == [None, 30, 7]
 
 
 # --- Registers, against bytes computed by hand ---
@@ -412,6 +548,62 @@ def test_save_is_refused_while_enabled_and_reports_a_missing_echo(make_bus):
     # No echo: False, and the bus has waited out the window, so the next call goes out.
     assert bus.save_parameters(motor) is False
     assert bus.command(motor, HOLD).error == Status.DISABLED
+
+
+@pytest.mark.parametrize(
+    "enable_answer",
+    [
+        pytest.param(Status.DISABLED, id="answered disabled"),  # the motor did not take the enable
+        pytest.param(None, id="unanswered"),
+    ],
+)
+def test_a_motor_reporting_disabled_after_an_enable_may_save(make_bus, enable_answer):
+    motor = Damiao(1, 0x10, LIMITS, timeout_ms=50)
+    disabled = [feedback(motor, error=Status.DISABLED)]
+    fake, bus = make_bus(lambda msg: disabled if msg.arbitration_id != 0x7FF else [], motors=[motor])
+    assert bus.disable(motor).error == Status.DISABLED
+    if enable_answer is None:
+        fake.answer = lambda msg: []
+        with pytest.raises(NoReply):
+            bus.enable(motor)
+        fake.answer = lambda msg: disabled if msg.arbitration_id != 0x7FF else []
+        assert bus.disable(motor).error == Status.DISABLED  # goes out although the enable's reply is owed
+    else:
+        assert bus.enable(motor).error == enable_answer
+    # The motor said it is disabled since the enable went out: a save goes out.
+    fake.answer = lambda msg: [(0x10, bytes(msg.data))] if msg.arbitration_id == 0x7FF else disabled
+    assert bus.save_parameters(motor) is True
+
+
+@pytest.mark.parametrize(
+    "silent, still_enabled",
+    [
+        pytest.param((), [False, False, False], id="all answer"),
+        pytest.param((2,), [False, True, False], id="motor 2 silent"),
+    ],
+)
+def test_disable_all_sends_every_disable_before_waiting_for_any(make_bus, silent, still_enabled):
+    motors = [Damiao(i, 0x10, LIMITS, timeout_ms=200) for i in (1, 2, 3)]
+    fake, bus = make_bus(answering(motors), motors=motors)
+    for motor in motors:
+        bus.enable(motor)
+
+    # The motors answer only once motor 3 has been sent its disable: sent one by one, each
+    # waiting for its answer, motor 3 would get its disable only after the others' timeouts.
+    def answer(msg):
+        if msg.arbitration_id != motors[-1].motor_id:
+            return []
+        return [feedback(motor, error=Status.DISABLED) for motor in motors if motor.motor_id not in silent]
+
+    fake.answer = answer
+    if silent:
+        with pytest.raises(NoReply) as raised:
+            bus.disable_all()
+        assert [m.motor_id for m in raised.value.motors] == list(silent)
+    else:
+        bus.disable_all()
+    assert [can_id for can_id, _, _ in fake.sent[3:]] == [1, 2, 3]
+    assert [slot.enabled for slot in bus._slots] == still_enabled
 
 
 def test_limits_read_from_the_motor_and_checked_once(make_bus, caplog):

@@ -274,3 +274,18 @@ def test_motors_share_the_notifier_they_started(channel):
     with SimulatedMotor(motors, MOTOR) as third:
         assert third._notifier is not first._notifier
         assert exchange(host, tervalin_dm.enable(MOTOR)).arbitration_id == 0x11
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+def test_a_bus_shut_down_under_a_running_motor_ends_its_notifier(caplog):
+    name = f"sim-{uuid.uuid4()}"
+    motors = can.Bus(interface="virtual", channel=name)
+    sim = SimulatedMotor(motors, MOTOR)
+    sim.start()
+    reader = next(t for t in threading.enumerate() if name in t.name)  # the notifier's thread names the channel
+    motors.shutdown()
+    # Every receive fails from now on: handling those errors would spin and log for good.
+    reader.join(5)
+    assert not reader.is_alive()
+    assert len([r for r in caplog.records if r.name == "tervalin_dm.sim"]) <= 1
+    sim.stop()
