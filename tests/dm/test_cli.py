@@ -328,15 +328,16 @@ def test_a_change_is_asked_for_on_a_terminal(monkeypatch, capsys, argv, typed, s
 
 # --- The setting-up guide: its commands run, and print what it shows ---
 
-GUIDE = Path(__file__).parents[2] / "docs" / "setting-up.md"
+GUIDES = [Path(__file__).parents[2] / "docs" / "setting-up.md", Path(__file__).parents[2] / "README.md"]
 
 
 def guide_commands():
-    """(command line, the output the guide shows) of every `$ tervalin-dm ...` in its console blocks."""
-    for block in re.findall(r"^```console\n(.*?)^```", GUIDE.read_text(), re.M | re.S):
-        for chunk in re.split(r"^\$ ", block, flags=re.M)[1:]:
-            command, _, output = chunk.partition("\n")
-            yield command, output
+    """(command line, the output shown) of every `$ tervalin-dm ...` in the console blocks of the guide and README."""
+    for guide in GUIDES:
+        for block in re.findall(r"^```console\n(.*?)^```", guide.read_text(), re.M | re.S):
+            for chunk in re.split(r"^\$ ", block, flags=re.M)[1:]:
+                command, _, output = chunk.partition("\n")
+                yield command, output
 
 
 GUIDE_COMMANDS = list(guide_commands())
