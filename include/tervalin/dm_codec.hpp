@@ -379,9 +379,7 @@ inline constexpr std::uint8_t save_register = 0x01;
 
 namespace detail {
 
-[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR float get_f32(const FrameData& data, std::size_t at) noexcept {
-    std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < 4; ++i) bits |= std::uint32_t{data[at + i]} << (8 * i);
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR float float_of_bits(std::uint32_t bits) noexcept {
 #ifdef TERVALIN_DM_HAS_BIT_CAST
     return __builtin_bit_cast(float, bits);
 #else
@@ -389,6 +387,12 @@ namespace detail {
     std::memcpy(&value, &bits, sizeof value);
     return value;
 #endif
+}
+
+[[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR float get_f32(const FrameData& data, std::size_t at) noexcept {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < 4; ++i) bits |= std::uint32_t{data[at + i]} << (8 * i);
+    return float_of_bits(bits);
 }
 
 [[nodiscard]] constexpr std::uint32_t get_u16(const FrameData& data, std::size_t at) noexcept {
@@ -438,13 +442,7 @@ struct RegisterFrame {
     std::uint32_t value;
 
     [[nodiscard]] TERVALIN_BIT_CAST_CONSTEXPR float float_value() const noexcept {
-#ifdef TERVALIN_DM_HAS_BIT_CAST
-        return __builtin_bit_cast(float, value);
-#else
-        float single = 0;
-        std::memcpy(&single, &value, sizeof single);
-        return single;
-#endif
+        return detail::float_of_bits(value);
     }
 };
 
