@@ -62,7 +62,8 @@ Threads and interrupts
     calls from several threads send concurrently, which SocketCAN and the
     virtual bus allow; wrap other interfaces in :class:`can.ThreadSafeBus`.
     A send that fails or cannot complete within the motor's timeout raises
-    :class:`SendFailed` for that motor alone. A :class:`KeyboardInterrupt`,
+    :class:`SendFailed` for that motor alone; the sends of one call share its
+    timeout, so a blocked transmit path costs a cycle one timeout. A :class:`KeyboardInterrupt`,
     or any exception raised by python-can, at any point of a call leaves the
     bus usable: the call's motors are released, and a motor whose frame may
     have gone out owes its reply as above.
@@ -752,6 +753,9 @@ class MotorBus(can.Listener):
                 exchange.missing = waiting
             send = self._bus.send
             stamped = self._stamped
+            # The sends of one call share its timeout: a blocked transmit path
+            # costs a cycle one timeout, not one for each of its motors.
+            sends_end = time.monotonic() + timeout
             for slot, (can_id, data) in zip(slots, frames, strict=True):
                 if slot.expect is None:
                     continue
@@ -760,7 +764,7 @@ class MotorBus(can.Listener):
                     slot.sent_time = time.time()
                 slot.sent_at = self._count
                 try:
-                    send(message, slot.timeout)
+                    send(message, min(slot.timeout, max(sends_end - time.monotonic(), 0.0)))
                 except can.CanError as error:
                     failed = [] if failed is None else failed
                     failed.append((slot, error))

@@ -9,6 +9,7 @@ import logging
 import queue
 import threading
 import time
+import types
 
 import can
 import pytest
@@ -408,10 +409,29 @@ def test_a_failed_send_fails_that_motor_alone(make_bus):
     )
     assert [r.motor_id if r is not None else None for r in error.replies] == [1, None, 3]
     assert isinstance(error.__cause__, can.CanOperationError)
-    # Nothing is owed for a frame that did not go out, and every send had the motor's timeout.
+    # Nothing is owed for a frame that did not go out, and every send had (what was left of) the motor's timeout.
     fake.send = real
     assert [s.motor_id for s in bus.command_all([HOLD] * 3)] == [1, 2, 3]
-    assert {timeout for _, _, timeout in fake.sent} == {5.0}
+    assert all(4.0 < timeout <= 5.0 for _, _, timeout in fake.sent), fake.sent
+
+
+def test_blocked_sends_cost_a_cycle_one_timeout(make_bus, monkeypatch):
+    # A transmit path that accepts nothing: each send blocks for the whole time it is given, on a clock
+    # the test advances, so the cycle's cost is read from the timeouts the sends were given.
+    clock = [1000.0]
+    monkeypatch.setattr("tervalin_dm.bus.time", types.SimpleNamespace(monotonic=lambda: clock[0], time=time.time))
+    fake, bus = make_bus()
+
+    def blocked(msg, timeout=None):
+        fake.sent.append((msg.arbitration_id, bytes(msg.data), timeout))
+        clock[0] += timeout
+        raise can.CanOperationError("Transmit buffer full")
+
+    fake.send = blocked
+    with pytest.raises(SendFailed) as raised:
+        bus.command_all([HOLD] * 3)
+    assert raised.value.motors == tuple(MOTORS)
+    assert [timeout for _, _, timeout in fake.sent] == [5.0, 0.0, 0.0]
 
 
 class AnswerWhileWaiting:
