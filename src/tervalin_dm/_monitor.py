@@ -23,7 +23,7 @@ from collections.abc import Sequence
 import can
 from tervalin import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
-from tervalin_dm import Register, decode_feedback, decode_register_reply, feedback_motor_id
+from tervalin_dm import Register, _codec, decode_feedback, decode_register_reply, feedback_motor_id
 from tervalin_dm._exchange import RegisterReader, listening
 from tervalin_dm._status import describe
 from tervalin_dm.cli import SIMULATED_STEP_S, Failure, handle, number_text, timeout_of
@@ -58,7 +58,7 @@ class FeedbackTable(can.Listener):
     def __init__(self, motors: Sequence[Damiao], limits: Sequence[MitLimits]) -> None:
         self.rows = [Row(motor) for motor in motors]
         self._routes = {
-            (motor.master_id, motor.motor_id & 0xF): (row, lim)
+            (motor.master_id, motor.motor_id & _codec.feedback_motor_id_mask): (row, lim)
             for motor, row, lim in zip(motors, self.rows, limits, strict=True)
         }
         self._ids = {motor.motor_id for motor in motors}

@@ -115,12 +115,13 @@ _MODE_OFFSETS = tuple(
         ControlSetpoint.force_pos(0.0, 0.0, 0.0),
     )
 )
-_REGISTER_ID = _codec.write_control_mode(_PROBE, 1)[0]
+_REGISTER_ID = _codec.register_id
 # A motor's command ids stay below the register id, the last 11-bit id; a
 # master id is one of the ids below it too.
 _LAST_MOTOR_ID = _REGISTER_ID - 1 - max(_MODE_OFFSETS)
 
 _FEEDBACK = b""  # what a feedback answer starts with: anything; register answers start with the request's bytes 0-3
+_MOTOR_ID_MASK = _codec.feedback_motor_id_mask  # the motor id bits a feedback frame carries
 _NEVER = float("inf")  # the frame count of a frame that has not gone out
 # Waits longer than the platform can wait are cut to its longest wait (about
 # 292 years on 64-bit Linux): the virtual bus and the notifier wait on the same primitive.
@@ -288,7 +289,7 @@ def _handles(motors: object) -> tuple[Damiao, ...]:
 
 def _route_key(master_id: int, motor_id: int) -> int:
     """The key of the frames a motor sends: its master id and the low four bits of its id."""
-    return master_id << 4 | (motor_id & 0xF)
+    return master_id << 4 | (motor_id & _MOTOR_ID_MASK)
 
 
 def _check_ids(ids: Sequence[tuple[int, int]], names: Sequence[str]) -> None:
@@ -314,7 +315,7 @@ def _check_ids(ids: Sequence[tuple[int, int]], names: Sequence[str]) -> None:
         if route in seen_routes:
             raise ValueError(
                 f"{seen_routes[route]} and {name} both answer on master id 0x{master_id:x} with motor id "
-                f"0x{motor_id & 0xF:x} in their feedback"
+                f"0x{motor_id & _MOTOR_ID_MASK:x} in their feedback"
             )
         seen_routes[route] = name
         masters.setdefault(master_id, []).append(name)
@@ -755,7 +756,7 @@ class MotorBus(can.Listener):
             stamped = self._stamped
             # The sends of one call share its timeout: a blocked transmit path
             # costs a cycle one timeout, not one for each of its motors.
-            sends_end = time.monotonic() + timeout
+            sending = 0.0  # s spent in the call's earlier sends
             for slot, (can_id, data) in zip(slots, frames, strict=True):
                 if slot.expect is None:
                     continue
@@ -763,12 +764,14 @@ class MotorBus(can.Listener):
                 if stamped:
                     slot.sent_time = time.time()
                 slot.sent_at = self._count
+                started = time.monotonic()
                 try:
-                    send(message, min(slot.timeout, max(sends_end - time.monotonic(), 0.0)))
+                    send(message, slot.timeout if sending == 0.0 else min(slot.timeout, max(timeout - sending, 0.0)))
                 except can.CanError as error:
                     failed = [] if failed is None else failed
                     failed.append((slot, error))
                     self._withdraw(slot, exchange)
+                sending += time.monotonic() - started
             if logger.isEnabledFor(logging.DEBUG):
                 sent = (
                     f"{slot.motor!r}: {can_id:03x}#{data.hex()}"
@@ -895,7 +898,7 @@ class MotorBus(can.Listener):
             return
         if not msg.is_rx:
             return  # a frame this host sent, seen with receive_own_messages
-        slot = self._routes.get(msg.arbitration_id << 4 | (data[0] & 0xF))
+        slot = self._routes.get(_route_key(msg.arbitration_id, data[0]))
         if slot is None:
             return
         with self._lock:

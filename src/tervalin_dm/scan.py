@@ -6,7 +6,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, cast
 
-from tervalin_dm import ControlMode, Register
+from tervalin_dm import ControlMode, Register, _codec
 
 if TYPE_CHECKING:
     import can
@@ -19,7 +19,7 @@ logger = logging.getLogger("tervalin_dm.scan")
 
 DEFAULT_IDS = range(1, 0x80)
 DEFAULT_TIMEOUT_MS = 20
-MAX_ID = 0x7FF  # an 11-bit standard id
+MAX_ID = _codec.max_standard_id  # an 11-bit standard id
 
 
 @dataclass(frozen=True, slots=True)
