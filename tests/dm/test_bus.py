@@ -163,9 +163,10 @@ def test_a_missing_reply_raises_timeout_naming_motor_and_timeout(wire, sims, mak
 
 def test_a_late_reply_is_not_the_answer_to_the_next_command(wire, make_bus):
     host, motors = wire
-    # The first reply comes after the timeout, half-way through the next one; the others at once.
-    motor = Damiao(1, 0x10, LIMITS, timeout_ms=400)
-    late = 0.6
+    # The first reply comes after the timeout, half-way through the next one (half a second from either
+    # end, for a loaded machine); the others at once.
+    motor = Damiao(1, 0x10, LIMITS, timeout_ms=1000)
+    late = 1.5
     scripted = Scripted(motors, motor, lambda n: (late if n == 1 else 0, [feedback(motor, t_mos=n)]))
     try:
         bus = make_bus(host, [motor])
