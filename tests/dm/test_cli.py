@@ -1,6 +1,7 @@
 """The command line `tervalin-dm`, run as a user runs it: a process, against simulated motors or a virtual bus."""
 
 import argparse
+import importlib.metadata
 import io
 import json
 import os
@@ -10,11 +11,13 @@ import shutil
 import struct
 import subprocess
 import sys
+import sysconfig
 import uuid
 from pathlib import Path
 
 import pytest
 
+import tervalin_dm
 from tervalin_dm import Register, Status
 from tervalin_dm.cli import id_ranges, main, number_text, parse_value
 
@@ -222,6 +225,13 @@ def test_the_bus_comes_from_options_environment_or_configuration(tmp_path, how, 
 
 
 def test_the_console_script_is_installed():
+    (entry,) = [e for e in importlib.metadata.entry_points(group="console_scripts") if e.name == "tervalin-dm"]
+    assert entry.value == "tervalin_dm.cli:main"
+    # An installer makes the script beside the interpreter; pip --target (the emulated platform cells) writes
+    # one for the interpreter that ran pip, which cannot run there.
+    installed_in = Path(tervalin_dm.__file__).resolve().parents[1]
+    if installed_in not in {Path(sysconfig.get_path(p)).resolve() for p in ("purelib", "platlib")}:
+        pytest.skip("tervalin_dm was installed into a --target directory")
     script = Path(sys.executable).with_name("tervalin-dm")
     if not script.exists():
         script = shutil.which("tervalin-dm")
